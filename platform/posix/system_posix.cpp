@@ -1,0 +1,420 @@
+// Threads, events, mutexes with the Windows named-mutex semantics, the
+// clock, the tick loop and the message box on POSIX.
+#include <pthread.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <ctime>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "posix_internal.h"
+#include "zq/platform.h"
+#include "zq/platform_posix.h"
+
+namespace zq::plat {
+
+namespace {
+
+// Waits on cv until ready() or the time-out; false on time-out.
+template <typename Ready>
+bool wait_until_ready(std::unique_lock<std::mutex>& lock, std::condition_variable& cv, uint32_t timeout_ms,
+                      Ready ready) {
+    if (timeout_ms == kInfinite) {
+        cv.wait(lock, ready);
+        return true;
+    }
+    return cv.wait_for(lock, std::chrono::milliseconds(timeout_ms), ready);
+}
+
+int64_t monotonic_ns() {
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
+}
+
+void sleep_until_ns(int64_t deadline) {
+    const timespec at{static_cast<time_t>(deadline / 1000000000), static_cast<long>(deadline % 1000000000)};
+    while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR) {
+    }
+}
+
+}  // namespace
+
+// ------------------------------------------------------------------- threads
+
+struct ThreadShared {
+    std::mutex lock;
+    std::condition_variable changed;
+    bool started = false;
+    bool done = false;
+    uint32_t id = 0;
+    ThreadProc proc = nullptr;
+    void* arg = nullptr;
+};
+
+// The handle; the running thread holds the shared part too, so either can
+// go first.
+struct Thread {
+    std::shared_ptr<ThreadShared> shared;
+};
+
+uint32_t current_thread_id() {
+    thread_local const auto id = static_cast<uint32_t>(::gettid());
+    return id;
+}
+
+namespace {
+void abandon_owned_mutexes();
+
+void* thread_main(void* raw) {
+    std::shared_ptr<ThreadShared> shared = std::move(*static_cast<std::shared_ptr<ThreadShared>*>(raw));
+    delete static_cast<std::shared_ptr<ThreadShared>*>(raw);
+    {
+        const std::lock_guard guard(shared->lock);
+        shared->id = current_thread_id();
+        shared->started = true;
+    }
+    shared->changed.notify_all();
+    shared->proc(shared->arg);
+    // Before "done", so a waiter that saw the thread end also sees its
+    // mutexes abandoned.
+    abandon_owned_mutexes();
+    {
+        const std::lock_guard guard(shared->lock);
+        shared->done = true;
+    }
+    shared->changed.notify_all();
+    return nullptr;
+}
+}  // namespace
+
+uint32_t thread_create(ThreadProc proc, void* arg, Thread** out, uint32_t* thread_id) {
+    if (proc == nullptr || out == nullptr) {
+        return kErrInvalidParameter;
+    }
+    *out = nullptr;
+    auto shared = std::make_shared<ThreadShared>();
+    shared->proc = proc;
+    shared->arg = arg;
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    auto* start = new std::shared_ptr<ThreadShared>(shared);
+    pthread_t tid{};
+    const int err = ::pthread_create(&tid, &attr, thread_main, start);
+    pthread_attr_destroy(&attr);
+    if (err != 0) {
+        delete start;
+        return err == EAGAIN ? kErrNotEnoughMemory : posix::win32_from_errno(err);
+    }
+    std::unique_lock lock(shared->lock);
+    shared->changed.wait(lock, [&] { return shared->started; });
+    if (thread_id != nullptr) {
+        *thread_id = shared->id;
+    }
+    *out = new Thread{std::move(shared)};
+    return kErrSuccess;
+}
+
+Wait thread_wait(Thread* thread, uint32_t timeout_ms) {
+    if (thread == nullptr) {
+        return Wait::Failed;
+    }
+    ThreadShared& shared = *thread->shared;
+    std::unique_lock lock(shared.lock);
+    return wait_until_ready(lock, shared.changed, timeout_ms, [&] { return shared.done; }) ? Wait::Object0
+                                                                                          : Wait::Timeout;
+}
+
+void thread_close(Thread* thread) { delete thread; }
+
+// -------------------------------------------------------------------- events
+
+// Names are not shared: the provider's events live in one process.
+struct Event {
+    std::mutex lock;
+    std::condition_variable signalled_cv;
+    bool signalled = false;
+};
+
+uint32_t event_create(std::string_view /*name*/, Event** out) {
+    if (out == nullptr) {
+        return kErrInvalidParameter;
+    }
+    *out = new Event;
+    return kErrSuccess;
+}
+
+void event_set(Event* event) {
+    if (event == nullptr) {
+        return;
+    }
+    {
+        const std::lock_guard guard(event->lock);
+        event->signalled = true;
+    }
+    event->signalled_cv.notify_one();
+}
+
+Wait event_wait(Event* event, uint32_t timeout_ms) {
+    if (event == nullptr) {
+        return Wait::Failed;
+    }
+    std::unique_lock lock(event->lock);
+    if (!wait_until_ready(lock, event->signalled_cv, timeout_ms, [&] { return event->signalled; })) {
+        return Wait::Timeout;
+    }
+    event->signalled = false;  // auto-reset: one waiter per set
+    return Wait::Object0;
+}
+
+void event_close(Event* event) { delete event; }
+
+// ------------------------------------------------------------------- mutexes
+
+struct Mutex {
+    std::string name;
+    uint32_t refs = 1;  // handles, plus one while owned; under g_names_lock
+    std::mutex lock;
+    std::condition_variable released;
+    uint32_t owner = 0;  // thread id; 0 when free
+    uint32_t count = 0;  // recursive acquisitions
+    bool abandoned = false;
+};
+
+namespace {
+
+// Lock order: a Mutex's lock before g_names_lock.
+std::mutex g_names_lock;
+std::vector<Mutex*> g_named;
+
+void add_ref(Mutex* mutex) {
+    const std::lock_guard guard(g_names_lock);
+    ++mutex->refs;
+}
+
+void drop_ref(Mutex* mutex) {
+    {
+        const std::lock_guard guard(g_names_lock);
+        if (--mutex->refs != 0) {
+            return;
+        }
+        std::erase(g_named, mutex);
+    }
+    delete mutex;
+}
+
+// The mutexes this thread owns; a thread that ends without releasing them
+// leaves them abandoned.
+struct OwnedMutexes {
+    std::vector<Mutex*> held;
+    OwnedMutexes() = default;
+    OwnedMutexes(const OwnedMutexes&) = delete;
+    OwnedMutexes& operator=(const OwnedMutexes&) = delete;
+    ~OwnedMutexes() { abandon_owned_mutexes(); }
+};
+
+thread_local OwnedMutexes t_owned;
+
+void abandon_owned_mutexes() {
+    for (Mutex* mutex : t_owned.held) {
+        {
+            const std::lock_guard guard(mutex->lock);
+            mutex->owner = 0;
+            mutex->count = 0;
+            mutex->abandoned = true;
+        }
+        mutex->released.notify_one();
+        drop_ref(mutex);
+    }
+    t_owned.held.clear();
+}
+
+// With mutex->lock held and the mutex free.
+Wait take_ownership(Mutex* mutex) {
+    mutex->owner = current_thread_id();
+    mutex->count = 1;
+    const Wait result = mutex->abandoned ? Wait::Abandoned : Wait::Object0;
+    mutex->abandoned = false;
+    add_ref(mutex);
+    t_owned.held.push_back(mutex);
+    return result;
+}
+
+}  // namespace
+
+uint32_t mutex_create(std::string_view name, bool initially_owned, Mutex** out) {
+    if (out == nullptr) {
+        return kErrInvalidParameter;
+    }
+    Mutex* mutex = nullptr;
+    {
+        const std::lock_guard guard(g_names_lock);
+        if (!name.empty()) {
+            auto it = std::find_if(g_named.begin(), g_named.end(), [&](Mutex* m) { return m->name == name; });
+            if (it != g_named.end()) {
+                // As CreateMutex: the existing mutex, and the initial owner is ignored.
+                ++(*it)->refs;
+                *out = *it;
+                return kErrSuccess;
+            }
+        }
+        mutex = new Mutex;
+        mutex->name = std::string(name);
+        if (!name.empty()) {
+            g_named.push_back(mutex);
+        }
+    }
+    if (initially_owned) {
+        const std::lock_guard guard(mutex->lock);
+        take_ownership(mutex);
+    }
+    *out = mutex;
+    return kErrSuccess;
+}
+
+Wait mutex_wait(Mutex* mutex, uint32_t timeout_ms) {
+    if (mutex == nullptr) {
+        return Wait::Failed;
+    }
+    std::unique_lock lock(mutex->lock);
+    if (mutex->owner == current_thread_id()) {
+        ++mutex->count;
+        return Wait::Object0;
+    }
+    if (!wait_until_ready(lock, mutex->released, timeout_ms, [&] { return mutex->owner == 0; })) {
+        return Wait::Timeout;
+    }
+    return take_ownership(mutex);
+}
+
+uint32_t mutex_release(Mutex* mutex) {
+    if (mutex == nullptr) {
+        return kErrInvalidHandle;
+    }
+    {
+        const std::lock_guard guard(mutex->lock);
+        if (mutex->owner != current_thread_id()) {
+            return posix::kErrNotOwner;
+        }
+        if (--mutex->count != 0) {
+            return kErrSuccess;
+        }
+        mutex->owner = 0;
+    }
+    mutex->released.notify_one();
+    std::erase(t_owned.held, mutex);
+    drop_ref(mutex);
+    return kErrSuccess;
+}
+
+void mutex_close(Mutex* mutex) {
+    if (mutex != nullptr) {
+        drop_ref(mutex);
+    }
+}
+
+// ---------------------------------------------------------- time and the tick
+
+uint32_t time_ms() { return static_cast<uint32_t>(monotonic_ns() / 1000000); }
+
+LocalTime local_time() {
+    const time_t now = ::time(nullptr);
+    tm parts{};
+    ::localtime_r(&now, &parts);
+    return LocalTime{parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday,
+                     parts.tm_hour,        parts.tm_min,     parts.tm_sec};
+}
+
+namespace {
+
+// SetTimer's shortest period.
+constexpr uint32_t kMinTimerMs = 10;
+constexpr int64_t kIdleWaitNs = 100 * int64_t{1000000};
+
+// The calling thread's timer: one per thread, on absolute deadlines of
+// CLOCK_MONOTONIC so the ticks do not drift.
+struct TickTimer {
+    uint32_t id = 0;  // 0: none
+    TimerProc proc = nullptr;
+    int64_t period_ns = 0;
+    int64_t deadline_ns = 0;
+};
+
+thread_local TickTimer t_timer;
+std::atomic<uint32_t> g_next_timer_id{1};
+
+}  // namespace
+
+uint32_t timer_start(uint32_t period_ms, TimerProc proc) {
+    if (proc == nullptr) {
+        return 0;
+    }
+    uint32_t id = g_next_timer_id.fetch_add(1);
+    if (id == 0) {
+        id = g_next_timer_id.fetch_add(1);
+    }
+    const int64_t period = int64_t{std::max(period_ms, kMinTimerMs)} * 1000000;
+    t_timer = TickTimer{id, proc, period, monotonic_ns() + period};
+    return id;
+}
+
+void timer_kill(uint32_t id) {
+    if (id != 0 && t_timer.id == id) {
+        t_timer = TickTimer{};
+    }
+}
+
+bool message_dispatch_next() {
+    if (t_timer.id == 0) {
+        sleep_until_ns(monotonic_ns() + kIdleWaitNs);
+        return true;
+    }
+    sleep_until_ns(t_timer.deadline_ns);
+    const int64_t now = monotonic_ns();
+    t_timer.deadline_ns += t_timer.period_ns;
+    if (t_timer.deadline_ns <= now) {
+        // More than a period late: the missed ticks are this one, as Windows
+        // merges WM_TIMER messages; the next keeps to the grid.
+        t_timer.deadline_ns += ((now - t_timer.deadline_ns) / t_timer.period_ns + 1) * t_timer.period_ns;
+    }
+    t_timer.proc();  // may start or kill the timer
+    return true;
+}
+
+// ------------------------------------------------------------------ the user
+
+namespace {
+std::atomic<MessageBoxHandler> g_message_box_handler{nullptr};
+}
+
+void set_message_box_handler(MessageBoxHandler handler) { g_message_box_handler.store(handler); }
+
+int message_box(std::string_view text, std::string_view caption, uint32_t flags) {
+    if (const MessageBoxHandler handler = g_message_box_handler.load()) {
+        return handler(text, caption, flags);
+    }
+    std::string line(caption);
+    line += ": ";
+    line += text;
+    line += '\n';
+    std::fwrite(line.data(), 1, line.size(), stderr);
+    if (File* log = file_open_write(windows_directory() + "/messages.log", false)) {
+        file_write(log, line);
+        file_close(log);
+    }
+    return kIdOk;
+}
+
+void message_beep(uint32_t /*type*/) {}
+
+void* active_window() { return nullptr; }
+
+}  // namespace zq::plat

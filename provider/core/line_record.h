@@ -1,0 +1,62 @@
+// The provider's one line record. Its address is the hdLine and the hdPhone
+// handed to TAPI; its first field is the line device identifier.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "callmodel/tables.h"
+#include "zq/tapi.h"
+
+namespace zq {
+
+inline constexpr int PORT_NAME_SIZE = 40;
+
+struct DialSettings {
+    uint32_t DialPause;
+    uint32_t DialSpeed;
+    uint32_t DigitDuration;
+    uint32_t WaitForDialtone;
+};
+
+struct LineRecord {
+    uint32_t dwDeviceID;
+    uint32_t dwPhoneDeviceID;
+    uint32_t PermanentProviderID;
+    HPROVIDER hProvider;
+    ASYNC_COMPLETION lpfnCompletionProc;
+    HTAPILINE htLine;
+    LINEEVENT lpfnEventProc;
+    HTAPIPHONE htPhone;
+    PHONEEVENT lpfnPhoneEventProc;
+    bool phoneOpen;
+    DialSettings dial;
+    uint8_t lineDevState;  // 1 initialised, 2 in service, 0 out of service
+
+    std::array<char, PORT_NAME_SIZE> PortName;
+    std::array<char, PORT_NAME_SIZE> Speed;
+    std::array<WCHAR, 40> LineName;
+    std::array<char, PORT_NAME_SIZE> Address;
+
+    // Calls and keys.
+    CallTable calls;
+    uint32_t ConfState;
+    std::array<HTAPICALL, MAX_CALLS> htCall;
+    HTAPICALL htConfCall;
+    CallStrings strings;
+    TouchTableArray TouchTable;
+    KeyLists lists;
+    uint8_t EnqCallMode;
+
+    // The one outstanding asynchronous request.
+    uint32_t pendingReqId;
+    int32_t cref;
+    int32_t consultcref;
+};
+
+extern LineRecord g_line;
+
+inline HDRVLINE LineHandle() { return reinterpret_cast<HDRVLINE>(&g_line); }
+inline HDRVPHONE PhoneHandle() { return reinterpret_cast<HDRVPHONE>(&g_line); }
+
+}  // namespace zq

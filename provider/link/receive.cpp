@@ -1,0 +1,7 @@
+#include "link/receive.h"
+
+namespace zq {
+
+ReceiveState g_rx;
+
+}  // namespace zq

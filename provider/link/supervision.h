@@ -1,0 +1,46 @@
+// The worker's 100 ms tick: reading, polling, recovery of a lost link, the
+// waits for trace mode and configuration, and the supervision boxes.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+namespace zq {
+
+inline constexpr int POLL_PERIOD_START = 30;
+inline constexpr int POLL_PERIOD_CONFIGURED = 160;
+inline constexpr int TRACE_WAIT_LIMIT = 250;
+
+struct Supervision {
+    int pollCounter = 0;
+    int pollPeriod = POLL_PERIOD_START;
+    int configWaitCount = 0;
+    bool traceWaitArmed = false;
+    int traceWaitCount = 0;
+    int traceWaitLimit = TRACE_WAIT_LIMIT;
+    bool stoppedConfigError = false;
+    bool stoppedNoConfig = false;
+    bool linkLossEpisode = false;
+    bool setDataPending = true;
+    bool stringDefError = false;
+    bool deferredMakeCall = false;
+    int crefRequestMakeCall = -1;
+    bool progressReport = false;
+    int progressCref = -1;
+    bool proceedingWatch = false;
+    int proceedingCount = 0;
+    bool softKeyRelease = false;
+    int softKeyCount = 0;
+    int IncomingCref = -1;
+    int OfferWaitCount = 0;
+    int FwdGuard = 0;
+};
+
+extern Supervision g_superv;
+
+void ResetLinkState();
+void SerialTimerProc();
+// The provider's modal error box, titled "Velmora 6200 SP Error".
+int ErrorBox(std::string_view text);
+
+}  // namespace zq

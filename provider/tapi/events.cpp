@@ -1,0 +1,75 @@
+#include "tapi/events.h"
+
+#include "core/line_record.h"
+#include "core/trace.h"
+
+namespace zq {
+
+RunningOp g_running;
+
+void ResetEventState() { g_running = RunningOp{}; }
+
+uint32_t SendCompletion(LONG result) {
+    const uint32_t id = g_line.pendingReqId;
+    if (id == 0) return 0;
+    TspTrace(TRACE_TSPI, "SendCompletion:%lx, res:%lx", id, result);
+    g_line.pendingReqId = 0;
+    if (g_line.lpfnCompletionProc != nullptr) g_line.lpfnCompletionProc(id, result);
+    return id;
+}
+
+LONG DoLineEvent(uint32_t dwMsg, uint32_t dwParam1, uint32_t dwParam2, int32_t cref) {
+    TspTrace(TRACE_CALL, "LinEv cref=%d, ev:%0lx,val%0lx,mod=%0lx", cref, dwMsg, dwParam1, dwParam2);
+    if (g_line.lpfnEventProc == nullptr) return 0;
+    TspTrace(TRACE_CALL, "LineEvent send");
+    if (cref == -1) {
+        const bool reinit = dwMsg == LINE_LINEDEVSTATE && dwParam1 == LINEDEVSTATE_REINIT;
+        g_line.lpfnEventProc(reinit ? nullptr : g_line.htLine, nullptr, dwMsg, dwParam1, dwParam2, 0);
+        return 0;
+    }
+    const bool known = (cref >= 0 && cref < MAX_CALLS) || cref == CONFREF;
+    if (!known) return 0;
+    if (dwMsg == LINE_CALLSTATE && dwParam1 == LINECALLSTATE_ONHOLD) {
+        g_running.lastHeldCref = cref;
+        if (g_running.runningOp == REQ_SETUPTRANSFER && g_running.runningCref == cref)
+            dwParam1 = LINECALLSTATE_ONHOLDPENDTRANSFER;
+    }
+    const HTAPICALL htCall = cref == CONFREF ? g_line.htConfCall : g_line.htCall[static_cast<size_t>(cref)];
+    g_line.lpfnEventProc(g_line.htLine, htCall, dwMsg, dwParam1, dwParam2, LINEMEDIAMODE_INTERACTIVEVOICE);
+    if (dwMsg == LINE_CALLSTATE && dwParam1 == LINECALLSTATE_IDLE) {
+        if (cref == g_running.runningCref && g_running.runningOp == REQ_DROP) {
+            TspTrace(TRACE_CALL, "lineDrop Running cref %04x => LINE_REPLY OK", cref);
+            SendCompletion(0);
+            g_running.runningOp = 0;
+            g_running.runningCref = -1;
+            g_running.runningConsultCref = -1;
+            return -1;
+        }
+        return cref;
+    }
+    return 0;
+}
+
+void DoLineEventNewCall(int32_t cref) {
+    if (g_line.lpfnEventProc == nullptr || cref < 0 || cref >= MAX_CALLS) return;
+    TspTrace(TRACE_CALL, "DoLineEventNewCall send cref:%d", cref);
+    HTAPICALL& slot = g_line.htCall[static_cast<size_t>(cref)];
+    slot = nullptr;
+    g_line.lpfnEventProc(g_line.htLine, nullptr, LINE_NEWCALL, static_cast<DWORD_PTR>(cref),
+                         reinterpret_cast<DWORD_PTR>(&slot), 0);
+}
+
+void DoLineEventNewConf() {
+    if (g_line.lpfnEventProc == nullptr) return;
+    TspTrace(TRACE_CALL, "DoLineEventNewConf send");
+    g_line.htConfCall = nullptr;
+    g_line.lpfnEventProc(g_line.htLine, nullptr, LINE_NEWCALL, CONFREF,
+                         reinterpret_cast<DWORD_PTR>(&g_line.htConfCall), 0);
+}
+
+void DoPhoneEvent(uint32_t dwParam1, uint32_t dwParam2) {
+    if (g_line.lpfnPhoneEventProc == nullptr) return;
+    g_line.lpfnPhoneEventProc(g_line.htPhone, PHONE_STATE, dwParam1, dwParam2, 0);
+}
+
+}  // namespace zq

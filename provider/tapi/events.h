@@ -1,0 +1,35 @@
+// Every report to TAPI: request completion, line, address and call events,
+// new calls, phone events.
+#pragma once
+
+#include <cstdint>
+
+#include "zq/tapi.h"
+
+namespace zq {
+
+struct RunningOp {
+    uint32_t runningOp = 0;  // request code waiting for the set; 0 none
+    int32_t runningCref = -1;
+    int32_t runningConsultCref = -1;
+    int32_t lastHeldCref = -1;
+};
+
+extern RunningOp g_running;
+
+inline constexpr uint32_t REQ_DROP = 3;
+inline constexpr uint32_t REQ_BLINDTRANSFER = 7;
+inline constexpr uint32_t REQ_SETUPTRANSFER = 19;
+
+void ResetEventState();
+
+// Completes the outstanding asynchronous request; returns its identifier,
+// 0 when none was outstanding.
+uint32_t SendCompletion(LONG result);
+// cref -1: a line-level event.
+LONG DoLineEvent(uint32_t dwMsg, uint32_t dwParam1, uint32_t dwParam2, int32_t cref);
+void DoLineEventNewCall(int32_t cref);
+void DoLineEventNewConf();
+void DoPhoneEvent(uint32_t dwParam1, uint32_t dwParam2);
+
+}  // namespace zq

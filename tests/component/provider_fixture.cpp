@@ -1,0 +1,96 @@
+#include "provider_fixture.h"
+
+#include <sstream>
+
+#include "core/lifecycle.h"
+#include "core/trace.h"
+#include "link/serial_link.h"
+
+namespace zq::test {
+
+TapiRecorder g_tapi;
+
+void CALLBACK RecordLineEvent(HTAPILINE htLine, HTAPICALL, DWORD dwMsg, DWORD_PTR p1, DWORD_PTR p2, DWORD_PTR p3) {
+    g_tapi.lineEvents.push_back({dwMsg, p1, p2, p3, htLine != nullptr});
+}
+
+void CALLBACK RecordCompletion(DRV_REQUESTID id, LONG result) { g_tapi.completions.push_back({id, result}); }
+
+void CALLBACK RecordPhoneEvent(HTAPIPHONE, DWORD dwMsg, DWORD_PTR, DWORD_PTR, DWORD_PTR) {
+    g_tapi.phoneEvents.push_back(dwMsg);
+}
+
+void PutProviderValue(std::string_view subkey, std::string_view name, std::string_view value) {
+    memplat::reg_put_string(plat::RegRoot::LocalMachine, std::string(kProviderKey) + "\\" + std::string(subkey),
+                            name, value);
+}
+
+std::optional<std::string> ProviderValue(std::string_view subkey, std::string_view name) {
+    return memplat::reg_get_string(plat::RegRoot::LocalMachine,
+                                   std::string(kProviderKey) + "\\" + std::string(subkey), name);
+}
+
+std::vector<std::string> TraceMessages() {
+    std::vector<std::string> out;
+    for (const char* path : {kTrace0, kTrace1}) {
+        const std::optional<std::string> text = memplat::file_text(path);
+        if (!text) continue;
+        std::istringstream in(*text);
+        std::string line;
+        while (std::getline(in, line)) {
+            const size_t space = line.find(' ');
+            out.push_back(space == std::string::npos ? line : line.substr(space + 1));
+        }
+    }
+    return out;
+}
+
+int TraceCount(std::string_view message) {
+    int n = 0;
+    for (const std::string& m : TraceMessages()) n += m == message ? 1 : 0;
+    return n;
+}
+
+bool TraceHas(std::string_view message) { return TraceCount(message) > 0; }
+
+void ProviderTest::SetUp() {
+    memplat::reset();
+    memplat::port_add("COM1");
+    g_tapi = TapiRecorder{};
+    PutProviderValue("Provider", "Port", "COM1");
+    PutProviderValue("Provider", "Speed", "9600");
+    PutProviderValue("Debug_Mode", "DebugOutput", "127");
+}
+
+void ProviderTest::Attach() {
+    TraceResetForTest(0);
+    ProviderAttach(this);
+    attached = true;
+}
+
+void ProviderTest::TearDown() {
+    if (g_provider.serialThread != nullptr) TSPI_lineClose(LineHandle());
+    if (attached) {
+        TSPI_providerShutdown(0x20000, 1);
+        ProviderDetach();
+        attached = false;
+    }
+    g_provider.openCount = 0;
+    g_provider.reinitRequired = false;
+    TraceResetForTest(0);
+}
+
+void ProviderTest::Init() {
+    if (!attached) Attach();
+    DWORD lines = 0, phones = 0, options = 0;
+    ASSERT_EQ(TSPI_providerEnumDevices(1, &lines, &phones, reinterpret_cast<HPROVIDER>(0x55), nullptr, nullptr), 0);
+    ASSERT_EQ(TSPI_providerInit(0x20000, 1, 0, 0, 1, 1, RecordCompletion, &options), 0);
+}
+
+LONG ProviderTest::OpenLine() {
+    return TSPI_lineOpen(0, reinterpret_cast<HTAPILINE>(0x1234), &hdLine, 0x20000, RecordLineEvent);
+}
+
+LONG ProviderTest::CloseLine() { return TSPI_lineClose(LineHandle()); }
+
+}  // namespace zq::test
