@@ -107,6 +107,14 @@ size_t find_key(const IniLines& ini, size_t header, std::string_view key) {
     return kNone;
 }
 
+// Built by appending: GCC 12 warns wrongly about chained operator+ here.
+std::string joined(std::string_view a, std::string_view b, std::string_view c) {
+    std::string out;
+    out.reserve(a.size() + b.size() + c.size());
+    out.append(a).append(b).append(c);
+    return out;
+}
+
 bool has_line_break(std::string_view s) { return s.find_first_of("\r\n") != std::string_view::npos; }
 
 }  // namespace
@@ -130,15 +138,15 @@ std::string ini_write_string(std::string_view text, std::string_view section, st
         if (!ini.lines.empty() && !trim(ini.lines.back()).empty()) {
             ini.lines.emplace_back();
         }
-        ini.lines.push_back("[" + std::string(trim(section)) + "]");
-        ini.lines.push_back(std::string(trim(key)) + "=" + std::string(value));
+        ini.lines.push_back(joined("[", trim(section), "]"));
+        ini.lines.push_back(joined(trim(key), "=", value));
         return join_lines(ini);
     }
     const size_t line = find_key(ini, header, trim(key));
     if (line != kNone) {
         std::string_view written;
         key_name(ini.lines[line], &written);
-        ini.lines[line] = std::string(written) + "=" + std::string(value);
+        ini.lines[line] = joined(written, "=", value);
         return join_lines(ini);
     }
     // After the section's last non-blank line, before the blank that parts it
@@ -147,8 +155,7 @@ std::string ini_write_string(std::string_view text, std::string_view section, st
     while (at > header + 1 && trim(ini.lines[at - 1]).empty()) {
         --at;
     }
-    ini.lines.insert(ini.lines.begin() + static_cast<std::ptrdiff_t>(at),
-                     std::string(trim(key)) + "=" + std::string(value));
+    ini.lines.insert(ini.lines.begin() + static_cast<std::ptrdiff_t>(at), joined(trim(key), "=", value));
     return join_lines(ini);
 }
 
@@ -157,8 +164,16 @@ std::string ini_delete_section(std::string_view text, std::string_view section) 
     bool changed = false;
     for (size_t header = find_section(ini, trim(section), 0); header != kNone;
          header = find_section(ini, trim(section), header)) {
-        const auto first = ini.lines.begin() + static_cast<std::ptrdiff_t>(header);
-        ini.lines.erase(first, ini.lines.begin() + static_cast<std::ptrdiff_t>(section_end(ini, header)));
+        // The blank lines after a section go with it; a last section also
+        // takes the blank lines that parted it from the one before.
+        const size_t end = section_end(ini, header);
+        if (end == ini.lines.size()) {
+            while (header > 0 && trim(ini.lines[header - 1]).empty()) {
+                --header;
+            }
+        }
+        ini.lines.erase(ini.lines.begin() + static_cast<std::ptrdiff_t>(header),
+                        ini.lines.begin() + static_cast<std::ptrdiff_t>(end));
         changed = true;
     }
     return changed ? join_lines(ini) : std::string(text);

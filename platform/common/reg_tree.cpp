@@ -119,19 +119,33 @@ uint32_t copy_name(const std::string& text, std::span<char> dest, uint32_t* len)
 
 // ------------------------------------------------------------- hive text out
 
+bool plain(char c) {
+    const auto u = static_cast<unsigned char>(c);
+    return u >= 0x20 && u < 0x7f && c != '\\' && c != '"';
+}
+
 void append_escaped(std::string& out, std::string_view text) {
-    for (const char c : text) {
-        const auto u = static_cast<unsigned char>(c);
-        if (c == '\\' || c == '"') {
+    while (!text.empty()) {
+        // Runs of plain characters go in whole.
+        size_t run = 0;
+        while (run < text.size() && plain(text[run])) {
+            ++run;
+        }
+        out.append(text.substr(0, run));
+        text.remove_prefix(run);
+        if (text.empty()) {
+            break;
+        }
+        const auto u = static_cast<unsigned char>(text.front());
+        if (text.front() == '\\' || text.front() == '"') {
             out += '\\';
-            out += c;
-        } else if (u >= 0x20 && u < 0x7f) {
-            out += c;
+            out += text.front();
         } else {
             out += "\\x";
             out += kHexDigits[u >> 4];
             out += kHexDigits[u & 0x0f];
         }
+        text.remove_prefix(1);
     }
 }
 
@@ -223,6 +237,9 @@ bool parse_hex(std::string_view s, uint32_t* out) {
 }
 
 std::optional<std::string> unescape(std::string_view s) {
+    if (s.find('\\') == std::string_view::npos) {
+        return std::string(s);
+    }
     std::string out;
     out.reserve(s.size());
     for (size_t i = 0; i < s.size(); ++i) {

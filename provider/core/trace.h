@@ -51,6 +51,11 @@ struct TraceArg {
     TraceArg(const std::array<char, N>& a) : kind(Kind::Str), str(a.data(), Bounded(a.data(), N)) {}
     template <size_t N>
     TraceArg(const std::array<char16_t, N>& a) : kind(Kind::WStr), wstr(a.data(), Bounded(a.data(), N)) {}
+    // TAPI's WCHAR is wchar_t where the SDK is used (two bytes there).
+    template <size_t N>
+        requires(sizeof(wchar_t) == sizeof(char16_t))
+    TraceArg(const std::array<wchar_t, N>& a)
+        : kind(Kind::WStr), wstr(reinterpret_cast<const char16_t*>(a.data()), Bounded(a.data(), N)) {}
     template <typename T>
         requires(!std::is_same_v<std::remove_cv_t<T>, char> && !std::is_same_v<std::remove_cv_t<T>, char16_t>)
     TraceArg(T* p) : kind(Kind::Int), value(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(p))) {}

@@ -53,8 +53,8 @@ protected:
         // Settings as an administrator would leave them, in the hive format.
         fs::create_directories(prefix / "registry");
         std::ofstream hive(prefix / "registry" / "hklm.reg");
-        hive << "ZQREG 1\n[SOFTWARE\\Velmora\\TSpi_6200\\Provider]\n\"Port\"=sz:\"COM1\"\n"
-                "\"Speed\"=sz:\"9600\"\n[SOFTWARE\\Velmora\\TSpi_6200\\Debug_Mode]\n\"DebugOutput\"=sz:\"3\"\n";
+        hive << "ZQREG 1\n[SOFTWARE\\\\Velmora\\\\TSpi_6200\\\\Provider]\n\"Port\"=sz:\"COM1\"\n"
+                "\"Speed\"=sz:\"9600\"\n[SOFTWARE\\\\Velmora\\\\TSpi_6200\\\\Debug_Mode]\n\"DebugOutput\"=sz:\"3\"\n";
     }
     void TearDown() override {
         if (lib) dlclose(lib);

@@ -152,8 +152,9 @@ TEST(RegTree, EnumValueGoesInCreationOrderWithWin32Buffers) {
         } else {
             EXPECT_EQ(name[0], '#');
         }
-        EXPECT_EQ(name[c.name_room < name.size() ? c.name_room : name.size() - 1],
-                  c.name_room < name.size() ? '#' : name.back());
+        if (c.name_room < name.size()) {
+            EXPECT_EQ(name[c.name_room], '#') << "written past the name buffer";
+        }
     }
 }
 
@@ -231,7 +232,7 @@ TEST(RegTree, PathsFollowWin32Rules) {
     }
     EXPECT_EQ(reg_find(root, "software\\VELMORA"), made);
     EXPECT_EQ(reg_find(root, ""), &root);
-    EXPECT_EQ(root.keys.begin()->first, "Software");  // the first spelling stays
+    EXPECT_EQ(root.keys.find("SOFTWARE")->first, "Software");  // the first spelling stays
 }
 
 // The documented format, line by line.
@@ -339,7 +340,7 @@ TEST(RegHive, BadLinesAreSkippedAndTheRestKept) {
 }
 
 TEST(RegHive, ValuesOfABadKeyLineGoNowhere) {
-    const char* bad_keys[] = {"[K\\\\\\\\L]", "[\\\\K]", "[K", "[K\\q]", "K]"};
+    const char* bad_keys[] = {"[K\\\\\\\\L]", "[\\\\K]", "[K", "[K\\q]", "[K\\x4]"};
     for (const char* bad : bad_keys) {
         SCOPED_TRACE(bad);
         RegNode root = reg_parse(std::string("ZQREG 1\n[K]\n\"Kept\"=dword:00000001\n") + bad +
@@ -361,13 +362,14 @@ TEST(RegHive, ValueNamedTwiceKeepsTheLast) {
 }
 
 // A hive cut short anywhere still loads; cut at a line end it loads exactly
-// the lines before the cut.
+// the lines before the cut (but for a bare "[]", which is written only with
+// the root's values).
 TEST(RegHive, TruncatedHiveLoadsWhatItHolds) {
     const std::string text = reg_serialize(awkward_tree());
     for (size_t cut = 0; cut <= text.size(); ++cut) {
         const std::string part = text.substr(0, cut);
         const std::string again = reg_serialize(reg_parse(part));
-        if (cut > 8 && text[cut - 1] == '\n') {
+        if (cut >= 8 && text[cut - 1] == '\n' && !part.ends_with("\n[]\n")) {
             EXPECT_EQ(again, part) << "cut at " << cut;
         }
     }
@@ -399,9 +401,9 @@ TEST(RegHive, HugeLinesAreReadWhole) {
     const std::string text = reg_serialize(root);
     EXPECT_TRUE(same_tree(reg_parse(text), root));
     // The same line without its end or its closing quote is dropped whole.
-    const RegNode cut = reg_parse(text.substr(0, text.size() - 2));
-    ASSERT_NE(reg_find(const_cast<RegNode&>(cut), "Big"), nullptr);
-    EXPECT_TRUE(reg_find(const_cast<RegNode&>(cut), "Big")->values.empty());
+    RegNode cut = reg_parse(text.substr(0, text.size() - 2));
+    ASSERT_NE(reg_find(cut, "Big"), nullptr);
+    EXPECT_TRUE(reg_find(cut, "Big")->values.empty());
 }
 
 }  // namespace
