@@ -52,7 +52,9 @@ std::string join_lines(const IniLines& ini) {
     return out;
 }
 
-bool is_section_line(std::string_view line) { return trim(line).starts_with('['); }
+bool is_section_line(std::string_view line) {
+    return trim(line).starts_with('[');
+}
 
 // The name in a "[name]" line; false for any other line.
 bool section_name(std::string_view line, std::string_view* name) {
@@ -115,7 +117,9 @@ std::string joined(std::string_view a, std::string_view b, std::string_view c) {
     return out;
 }
 
-bool has_line_break(std::string_view s) { return s.find_first_of("\r\n") != std::string_view::npos; }
+bool has_line_break(std::string_view s) {
+    return s.find_first_of("\r\n") != std::string_view::npos;
+}
 
 }  // namespace
 
@@ -192,7 +196,8 @@ std::optional<std::string> ini_read_string(std::string_view text, std::string_vi
     }
     const std::string_view all = ini.lines[line];
     std::string_view value = trim(all.substr(all.find('=') + 1));
-    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') && value.back() == value.front()) {
+    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+        value.back() == value.front()) {
         value = value.substr(1, value.size() - 2);
     }
     return std::string(value);

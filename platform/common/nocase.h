@@ -3,6 +3,8 @@
 #pragma once
 
 #include <algorithm>
+#include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace zq::plat::common {
@@ -31,5 +33,20 @@ inline int compare_nocase(std::string_view a, std::string_view b) {
 inline bool equal_nocase(std::string_view a, std::string_view b) {
     return a.size() == b.size() && compare_nocase(a, b) == 0;
 }
+
+// For hash tables of names: FNV-1a over the upper-case bytes.
+struct NoCaseHash {
+    size_t operator()(const std::string& s) const {
+        uint64_t h = 14695981039346656037ull;
+        for (const char c : s) {
+            h = (h ^ upper_ascii(c)) * 1099511628211ull;
+        }
+        return static_cast<size_t>(h);
+    }
+};
+
+struct NoCaseEqual {
+    bool operator()(const std::string& a, const std::string& b) const { return equal_nocase(a, b); }
+};
 
 }  // namespace zq::plat::common

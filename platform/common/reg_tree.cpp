@@ -26,6 +26,7 @@
 
 #include <algorithm>
 #include <optional>
+#include <unordered_map>
 
 namespace zq::plat::common {
 namespace {
@@ -36,7 +37,9 @@ constexpr size_t kMaxDepth = 512;
 constexpr std::string_view kHiveHeader = "ZQREG 1";
 constexpr std::string_view kHexDigits = "0123456789abcdef";
 
-bool is_separator(char c) { return c == '\\' || c == '/'; }
+bool is_separator(char c) {
+    return c == '\\' || c == '/';
+}
 
 // The levels of a key path. One trailing separator is accepted ("Software\");
 // an empty level elsewhere, an over-long level or too many levels are not.
@@ -344,11 +347,11 @@ RegNode* parse_key_line(RegNode& root, std::string_view line) {
     return path ? reg_make(root, *path) : nullptr;
 }
 
-// The key being read, with its values indexed by name so a large hive loads
-// in n log n.
+// The key being read, with its values indexed by name so that a large hive
+// loads in linear time.
 struct ParseKey {
     RegNode* node = nullptr;
-    std::map<std::string, size_t, CaseLess> index;
+    std::unordered_map<std::string, size_t, NoCaseHash, NoCaseEqual> index;
 };
 
 void open_parse_key(ParseKey& key, RegNode* node) {

@@ -507,6 +507,7 @@ uint32_t reg_delete_key(RegKey* parent, std::string_view subkey) {
 
 bool profile_write_string(std::string_view file, std::string_view section, std::string_view key,
                           std::string_view value) {
+    if (!common::ini_valid_entry(section, key, value)) return false;
     std::lock_guard lk(W().m);
     std::string& text = W().profiles[memplat::Upper(file)];
     text = common::ini_write_string(text, section, key, value);

@@ -41,9 +41,8 @@ bool profile_write_string(std::string_view file, std::string_view section, std::
     if (!common::ini_valid_entry(section, key, value)) {
         return false;
     }
-    return update_profile(file, [&](const std::string& text) {
-        return common::ini_write_string(text, section, key, value);
-    });
+    return update_profile(
+        file, [&](const std::string& text) { return common::ini_write_string(text, section, key, value); });
 }
 
 bool profile_delete_section(std::string_view file, std::string_view section) {

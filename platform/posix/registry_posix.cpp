@@ -28,9 +28,13 @@ using common::RegNode;
 RegKey g_local_machine{RegRoot::LocalMachine, {}};
 RegKey g_current_user{RegRoot::CurrentUser, {}};
 
-bool is_root(const RegKey* key) { return key == &g_local_machine || key == &g_current_user; }
+bool is_root(const RegKey* key) {
+    return key == &g_local_machine || key == &g_current_user;
+}
 
-const char* hive_file(RegRoot root) { return root == RegRoot::LocalMachine ? "/hklm.reg" : "/hkcu.reg"; }
+const char* hive_file(RegRoot root) {
+    return root == RegRoot::LocalMachine ? "/hklm.reg" : "/hkcu.reg";
+}
 
 std::string child_path(const RegKey& parent, std::string_view subkey) {
     if (!subkey.empty() && (subkey.back() == '\\' || subkey.back() == '/')) {
@@ -87,7 +91,9 @@ uint32_t set_value(RegKey* key, std::string_view name, uint32_t type, std::span<
 
 }  // namespace
 
-RegKey* reg_root(RegRoot root) { return root == RegRoot::LocalMachine ? &g_local_machine : &g_current_user; }
+RegKey* reg_root(RegRoot root) {
+    return root == RegRoot::LocalMachine ? &g_local_machine : &g_current_user;
+}
 
 uint32_t reg_open_key(RegKey* parent, std::string_view subkey, RegKey** out) {
     if (parent == nullptr || out == nullptr) {
@@ -177,8 +183,9 @@ uint32_t reg_enum_value(RegKey* key, uint32_t index, std::span<char> name, uint3
     }
     return with_hive(key->root, [&](RegNode& tree, bool&) {
         const RegNode* node = common::reg_find(tree, key->path);
-        return node != nullptr ? common::reg_tree_enum_value(*node, index, name, name_len, type, data, data_len)
-                               : kErrFileNotFound;
+        return node != nullptr
+                   ? common::reg_tree_enum_value(*node, index, name, name_len, type, data, data_len)
+                   : kErrFileNotFound;
     });
 }
 

@@ -36,10 +36,9 @@ struct BaudRate {
 };
 
 constexpr std::array kBaudRates{
-    BaudRate{110, B110},       BaudRate{300, B300},       BaudRate{600, B600},
-    BaudRate{1200, B1200},     BaudRate{2400, B2400},     BaudRate{4800, B4800},
-    BaudRate{9600, B9600},     BaudRate{19200, B19200},   BaudRate{38400, B38400},
-    BaudRate{57600, B57600},   BaudRate{115200, B115200}, BaudRate{230400, B230400},
+    BaudRate{110, B110},     BaudRate{300, B300},     BaudRate{600, B600},       BaudRate{1200, B1200},
+    BaudRate{2400, B2400},   BaudRate{4800, B4800},   BaudRate{9600, B9600},     BaudRate{19200, B19200},
+    BaudRate{38400, B38400}, BaudRate{57600, B57600}, BaudRate{115200, B115200}, BaudRate{230400, B230400},
 };
 
 // "COM1".."COM9", also "\\.\COMn", in any case: the digit, or 0.

@@ -130,10 +130,12 @@ Wait thread_wait(Thread* thread, uint32_t timeout_ms) {
     ThreadShared& shared = *thread->shared;
     std::unique_lock lock(shared.lock);
     return wait_until_ready(lock, shared.changed, timeout_ms, [&] { return shared.done; }) ? Wait::Object0
-                                                                                          : Wait::Timeout;
+                                                                                           : Wait::Timeout;
 }
 
-void thread_close(Thread* thread) { delete thread; }
+void thread_close(Thread* thread) {
+    delete thread;
+}
 
 // -------------------------------------------------------------------- events
 
@@ -175,13 +177,15 @@ Wait event_wait(Event* event, uint32_t timeout_ms) {
     return Wait::Object0;
 }
 
-void event_close(Event* event) { delete event; }
+void event_close(Event* event) {
+    delete event;
+}
 
 // ------------------------------------------------------------------- mutexes
 
 struct Mutex {
     std::string name;
-    uint32_t refs = 1;  // handles, plus one while owned; under g_names_lock
+    uint32_t refs = 1;  // handles, plus one while owned; under names_lock()
     std::mutex lock;
     std::condition_variable released;
     uint32_t owner = 0;  // thread id; 0 when free
@@ -191,22 +195,30 @@ struct Mutex {
 
 namespace {
 
-// Lock order: a Mutex's lock before g_names_lock.
-std::mutex g_names_lock;
-std::vector<Mutex*> g_named;
+// Lock order: a Mutex's lock before names_lock().
+// Made on first use and never destroyed: the library's load and unload use
+// them before and after the process's static objects exist.
+std::mutex& names_lock() {
+    static auto* lock = new std::mutex;
+    return *lock;
+}
+std::vector<Mutex*>& named() {
+    static auto* list = new std::vector<Mutex*>;
+    return *list;
+}
 
 void add_ref(Mutex* mutex) {
-    const std::lock_guard guard(g_names_lock);
+    const std::lock_guard guard(names_lock());
     ++mutex->refs;
 }
 
 void drop_ref(Mutex* mutex) {
     {
-        const std::lock_guard guard(g_names_lock);
+        const std::lock_guard guard(names_lock());
         if (--mutex->refs != 0) {
             return;
         }
-        std::erase(g_named, mutex);
+        std::erase(named(), mutex);
     }
     delete mutex;
 }
@@ -256,10 +268,10 @@ uint32_t mutex_create(std::string_view name, bool initially_owned, Mutex** out) 
     }
     Mutex* mutex = nullptr;
     {
-        const std::lock_guard guard(g_names_lock);
+        const std::lock_guard guard(names_lock());
         if (!name.empty()) {
-            auto it = std::find_if(g_named.begin(), g_named.end(), [&](Mutex* m) { return m->name == name; });
-            if (it != g_named.end()) {
+            auto it = std::find_if(named().begin(), named().end(), [&](Mutex* m) { return m->name == name; });
+            if (it != named().end()) {
                 // As CreateMutex: the existing mutex, and the initial owner is ignored.
                 ++(*it)->refs;
                 *out = *it;
@@ -269,7 +281,7 @@ uint32_t mutex_create(std::string_view name, bool initially_owned, Mutex** out) 
         mutex = new Mutex;
         mutex->name = std::string(name);
         if (!name.empty()) {
-            g_named.push_back(mutex);
+            named().push_back(mutex);
         }
     }
     if (initially_owned) {
@@ -323,7 +335,9 @@ void mutex_close(Mutex* mutex) {
 
 // ---------------------------------------------------------- time and the tick
 
-uint32_t time_ms() { return static_cast<uint32_t>(monotonic_ns() / 1000000); }
+uint32_t time_ms() {
+    return static_cast<uint32_t>(monotonic_ns() / 1000000);
+}
 
 LocalTime local_time() {
     const time_t now = ::time(nullptr);
@@ -395,7 +409,9 @@ namespace {
 std::atomic<MessageBoxHandler> g_message_box_handler{nullptr};
 }
 
-void set_message_box_handler(MessageBoxHandler handler) { g_message_box_handler.store(handler); }
+void set_message_box_handler(MessageBoxHandler handler) {
+    g_message_box_handler.store(handler);
+}
 
 int message_box(std::string_view text, std::string_view caption, uint32_t flags) {
     if (const MessageBoxHandler handler = g_message_box_handler.load()) {
@@ -415,6 +431,8 @@ int message_box(std::string_view text, std::string_view caption, uint32_t flags)
 
 void message_beep(uint32_t /*type*/) {}
 
-void* active_window() { return nullptr; }
+void* active_window() {
+    return nullptr;
+}
 
 }  // namespace zq::plat

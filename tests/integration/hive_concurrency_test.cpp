@@ -64,7 +64,8 @@ protected:
                 EXPECT_EQ(v.type, kRegDword) << v.name;
                 EXPECT_EQ(v.data.size(), 4u) << v.name;
                 if (v.data.size() == 4) {
-                    values[v.name] = v.data[0] | (v.data[1] << 8) | (v.data[2] << 16) | (uint32_t{v.data[3]} << 24);
+                    values[v.name] =
+                        v.data[0] | (v.data[1] << 8) | (v.data[2] << 16) | (uint32_t{v.data[3]} << 24);
                 }
             }
         }
@@ -274,7 +275,8 @@ TEST_F(HivePrefix, ProfilesLiveInTheWindowsDirectory) {
         SCOPED_TRACE(c.key);
         std::array<char, 16> dest;
         dest.fill('#');
-        const uint32_t n = profile_read_string("zq62cfg.ini", "CONFIG", c.key, c.dflt, std::span(dest).first(c.room));
+        const uint32_t n =
+            profile_read_string("zq62cfg.ini", "CONFIG", c.key, c.dflt, std::span(dest).first(c.room));
         EXPECT_STREQ(dest.data(), c.got);
         EXPECT_EQ(n, std::string_view(c.got).size());
         if (c.room < dest.size()) {

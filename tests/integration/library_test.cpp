@@ -118,9 +118,11 @@ TEST_F(LibraryTest, AMissingPortFailsTheOpenWithABox) {
     HDRVLINE hdLine = nullptr;
     EXPECT_EQ(x.lineOpen(0, reinterpret_cast<HTAPILINE>(1), &hdLine, 0x20000, OnLineEvent),
               static_cast<LONG>(LINEERR_ALLOCATED));
+    // The worker shows the box after the open has returned; shutting down
+    // waits for it.
+    x.shutdown(0x20000, 4);
     const std::string boxes = ReadAll(prefix / "windows" / "messages.log");
     EXPECT_NE(boxes.find("Serial Port Problem - Check it and try again"), std::string::npos);
-    x.shutdown(0x20000, 4);
 }
 
 }  // namespace

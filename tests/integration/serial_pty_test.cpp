@@ -109,11 +109,20 @@ TEST_F(SerialPty, OpensOnlyComPortsThatExist) {
         uint32_t result;
     };
     const Case cases[] = {
-        {"COM1", kErrSuccess},        {"com1", kErrSuccess},     {"\\\\.\\COM1", kErrSuccess},
-        {"\\\\.\\cOm1", kErrSuccess}, {"COM2", kErrFileNotFound},  // dangling link
-        {"COM5", kErrFileNotFound},   {"COM0", kErrFileNotFound},  {"COM10", kErrFileNotFound},
-        {"COM", kErrFileNotFound},    {"COM1 ", kErrFileNotFound}, {"LPT1", kErrFileNotFound},
-        {"", kErrFileNotFound},       {"C:\\COM1", kErrFileNotFound}, {"\\\\.\\COM10", kErrFileNotFound},
+        {"COM1", kErrSuccess},
+        {"com1", kErrSuccess},
+        {"\\\\.\\COM1", kErrSuccess},
+        {"\\\\.\\cOm1", kErrSuccess},
+        {"COM2", kErrFileNotFound},  // dangling link
+        {"COM5", kErrFileNotFound},
+        {"COM0", kErrFileNotFound},
+        {"COM10", kErrFileNotFound},
+        {"COM", kErrFileNotFound},
+        {"COM1 ", kErrFileNotFound},
+        {"LPT1", kErrFileNotFound},
+        {"", kErrFileNotFound},
+        {"C:\\COM1", kErrFileNotFound},
+        {"\\\\.\\COM10", kErrFileNotFound},
         {"../../etc/passwd", kErrFileNotFound},
     };
     for (const Case& c : cases) {
@@ -145,8 +154,8 @@ TEST_F(SerialPty, ConfigureSetsTheLine) {
         speed_t speed;
     };
     const Case cases[] = {
-        {9600, kErrSuccess, B9600},       {1200, kErrSuccess, B1200},        {19200, kErrSuccess, B19200},
-        {115200, kErrSuccess, B115200},   {0, kErrInvalidParameter, B0},     {9601, kErrInvalidParameter, B0},
+        {9600, kErrSuccess, B9600},        {1200, kErrSuccess, B1200},    {19200, kErrSuccess, B19200},
+        {115200, kErrSuccess, B115200},    {0, kErrInvalidParameter, B0}, {9601, kErrInvalidParameter, B0},
         {12345, kErrInvalidParameter, B0},
     };
     for (const Case& c : cases) {

@@ -28,7 +28,8 @@ TEST(IniText, WriteLeavesTheFileAsWindowsWould) {
         {"[A]\r\nx=1\r\n\r\n[B]\r\ny=2\r\n", "A", "z", "3", "[A]\r\nx=1\r\nz=3\r\n\r\n[B]\r\ny=2\r\n"},
         {"[A]\r\n\r\n[B]\r\n", "A", "z", "3", "[A]\r\nz=3\r\n\r\n[B]\r\n"},
         // Comments, and keys that only look alike, stay.
-        {"; note\r\n[A]\r\n;x=1\r\nxx=1\r\nx=1\r\n", "A", "x", "2", "; note\r\n[A]\r\n;x=1\r\nxx=1\r\nx=2\r\n"},
+        {"; note\r\n[A]\r\n;x=1\r\nxx=1\r\nx=1\r\n", "A", "x", "2",
+         "; note\r\n[A]\r\n;x=1\r\nxx=1\r\nx=2\r\n"},
         // A file of LF lines keeps them; a last line without its end gets one.
         {"[A]\nx=1\n", "A", "x", "5", "[A]\nx=5\n"},
         {"[A]\r\nx=1", "A", "y", "2", "[A]\r\nx=1\r\ny=2\r\n"},
@@ -36,7 +37,8 @@ TEST(IniText, WriteLeavesTheFileAsWindowsWould) {
         {"[A]\r\nx=1\r\n", "A", "x", "a=b;c", "[A]\r\nx=a=b;c\r\n"},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.before << " + [" << c.section << "] " << c.key << "=" << c.value);
+        SCOPED_TRACE(testing::Message()
+                     << c.before << " + [" << c.section << "] " << c.key << "=" << c.value);
         EXPECT_EQ(ini_write_string(c.before, c.section, c.key, c.value), c.after);
     }
 }
@@ -48,9 +50,18 @@ TEST(IniText, EntriesThatWouldBreakTheFileAreRefused) {
         const char* value;
     };
     const Case cases[] = {
-        {"A", "x", "1\r\n[Injected]"}, {"A", "x", "1\n"}, {"A\n", "x", "1"}, {"A", "x\r", "1"},
-        {"A]", "x", "1"},              {"", "x", "1"},   {"  ", "x", "1"},  {"A", "", "1"},
-        {"A", "  ", "1"},              {"A", "x=y", "1"}, {"A", ";x", "1"}, {"A", "[x", "1"},
+        {"A", "x", "1\r\n[Injected]"},
+        {"A", "x", "1\n"},
+        {"A\n", "x", "1"},
+        {"A", "x\r", "1"},
+        {"A]", "x", "1"},
+        {"", "x", "1"},
+        {"  ", "x", "1"},
+        {"A", "", "1"},
+        {"A", "  ", "1"},
+        {"A", "x=y", "1"},
+        {"A", ";x", "1"},
+        {"A", "[x", "1"},
     };
     const std::string before = "[A]\r\nx=0\r\n";
     for (const Case& c : cases) {
@@ -119,10 +130,10 @@ TEST(IniText, ReadFindsTheValueOrNothing) {
         std::optional<std::string> value;
     };
     const Case cases[] = {
-        {"Config", "Port", "COM1"},  {"CONFIG", "port", "COM1"},     {"Config", "Quoted", " padded "},
-        {"Config", "Single", "one"}, {"Config", "Half", "\"open"},   {"Config", "Empty", ""},
-        {"Config", "NoEquals", {}},  {"Config", "Only", {}},         {"Other", "Only", "here"},
-        {"Missing", "Port", {}},     {"Config", "Late", {}},         {"Config", "; x", {}},
+        {"Config", "Port", "COM1"},  {"CONFIG", "port", "COM1"},   {"Config", "Quoted", " padded "},
+        {"Config", "Single", "one"}, {"Config", "Half", "\"open"}, {"Config", "Empty", ""},
+        {"Config", "NoEquals", {}},  {"Config", "Only", {}},       {"Other", "Only", "here"},
+        {"Missing", "Port", {}},     {"Config", "Late", {}},       {"Config", "; x", {}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << "[" << c.section << "] " << c.key);

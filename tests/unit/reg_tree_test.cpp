@@ -67,14 +67,10 @@ TEST(RegTree, QueryCopiesOnlyWhatFitsAndReportsTheSize) {
         std::vector<uint8_t> copied;
     };
     const Case cases[] = {
-        {"Port", 5, kErrSuccess, 5, sz("COM1")},
-        {"PORT", 16, kErrSuccess, 5, sz("COM1")},
-        {"Port", 4, kErrMoreData, 5, {}},
-        {"Port", 0, kErrMoreData, 5, {}},
-        {"Port", kNoBuffer, kErrSuccess, 5, {}},
-        {"Speed", 4, kErrSuccess, 4, dword(9600)},
-        {"Speed", 3, kErrMoreData, 4, {}},
-        {"Missing", 16, kErrFileNotFound, 0xABAB, {}},
+        {"Port", 5, kErrSuccess, 5, sz("COM1")}, {"PORT", 16, kErrSuccess, 5, sz("COM1")},
+        {"Port", 4, kErrMoreData, 5, {}},        {"Port", 0, kErrMoreData, 5, {}},
+        {"Port", kNoBuffer, kErrSuccess, 5, {}}, {"Speed", 4, kErrSuccess, 4, dword(9600)},
+        {"Speed", 3, kErrMoreData, 4, {}},       {"Missing", 16, kErrFileNotFound, 0xABAB, {}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.name) + " in " + std::to_string(c.room));
@@ -330,8 +326,8 @@ TEST(RegHive, BadLinesAreSkippedAndTheRestKept) {
     };
     for (const char* bad : bad_lines) {
         SCOPED_TRACE(bad);
-        const std::string text = std::string("ZQREG 1\n[K]\n\"Before\"=dword:00000001\n") + bad +
-                                 "\n\"After\"=dword:00000002\n";
+        const std::string text =
+            std::string("ZQREG 1\n[K]\n\"Before\"=dword:00000001\n") + bad + "\n\"After\"=dword:00000002\n";
         RegNode root = reg_parse(text);
         RegNode* key = reg_find(root, "K");
         ASSERT_NE(key, nullptr);
@@ -354,7 +350,8 @@ TEST(RegHive, ValuesOfABadKeyLineGoNowhere) {
 }
 
 TEST(RegHive, ValueNamedTwiceKeepsTheLast) {
-    RegNode root = reg_parse("ZQREG 1\n[K]\n\"A\"=dword:00000001\n\"B\"=dword:00000002\n\"a\"=dword:00000003\n");
+    RegNode root =
+        reg_parse("ZQREG 1\n[K]\n\"A\"=dword:00000001\n\"B\"=dword:00000002\n\"a\"=dword:00000003\n");
     const RegNode* key = reg_find(root, "K");
     ASSERT_NE(key, nullptr);
     ASSERT_EQ(value_names(*key), (std::vector<std::string>{"A", "B"}));
