@@ -24,9 +24,28 @@ struct TxQueue {
 
 extern TxQueue g_fifo;
 
+inline constexpr int KICK_LIMIT = 150;
+inline constexpr int ABORT_LIMIT = 2;
+
+// 1 when queued, 0 when the queue is full (the frame is lost) or the frame
+// has no bytes or is longer than a frame can be.
 int FifoPut(std::span<const uint8_t> frame);
+// Copies the head frame; its length, 0 when empty or when it does not fit.
+uint32_t FifoPeek(std::span<uint8_t> dest);
 void FifoDrop();
 void FifoClear();
 int FifoCount();
+
+// Queues the frame (none: a kick) and tries to send the head. 0 when
+// nothing was written or a write was attempted, -1 when the head cannot be
+// written, -3 when the provider is stopped, or the test-mode counter while
+// transmission is suspended.
+int PostZQMsg(std::span<const uint8_t> frame = {});
+bool IsSendingBlocked();
+int TxZQMsgFromFifo();
+// The adapter acknowledged the head frame.
+void FifoAcknowledged();
+// Merges runs of queued set key messages into super frames.
+void PackSuperMsg();
 
 }  // namespace zq

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 namespace zq {
 
@@ -39,5 +40,20 @@ struct ReceiveState {
 };
 
 extern ReceiveState g_rx;
+
+inline constexpr uint32_t ENQUIRY_SILENCE_MS = 60000;
+inline constexpr uint32_t NACK_WAIT_MS = 200;
+
+// Takes the bytes read from the port apart into frames and acts on them.
+// Returns how many bytes to keep for the next call: 0, or all of them when
+// the end of a frame is awaited.
+uint32_t ProcessInput(std::span<const uint8_t> bytes);
+
+// Acts on one message (a whole frame without its checksum, or a message
+// from a container); ack tells whether it still needs acknowledging.
+int ProcessZQMsg(std::span<const uint8_t> message, bool ack);
+
+// One segment of a long TQLA message: the frame's data bytes from its type.
+void Rebuild_ZQ_Segmented_Error_Msg(std::span<const uint8_t> segment, bool ack);
 
 }  // namespace zq

@@ -41,8 +41,22 @@ inline bool PortIsOpen() { return g_port.hcd != nullptr; }
 // configuration download and the tick. nullptr on failure (the error is in
 // g_port.openError).
 plat::SerialPort* SerialOpenComms(std::string_view portName, std::string_view speed);
+// Reopens the port after a link loss, from inside a tick.
+void RestartSerialLink();
 void SerialCloseComms();
 void ResetComPort(int reason);
 void SerialStartTimer();
+
+// Writes a link-control or answer frame at once, or a piggy-back frame
+// carrying it with the queue's head frame.
+void SendL2Msg(std::span<const uint8_t> frame);
+void Resend_Last_Msg();
+bool L2TimeoutElapsed();
+
+// A bare write of bytes to the port; the Win32-style error, 0 or
+// ERROR_IO_PENDING when accepted.
+uint32_t WritePort(std::span<const uint8_t> bytes);
+// ClearCommError; the queue sizes of an open port, zeros otherwise.
+plat::CommStatus ClearPortError();
 
 }  // namespace zq
