@@ -8,6 +8,7 @@
 #include "core/trace.h"
 #include "link/fifo.h"
 #include "link/serial_link.h"
+#include "link/setconfig.h"
 #include "link/supervision.h"
 #include "tapi/events.h"
 
@@ -159,6 +160,7 @@ void InitLineRecord(uint32_t permanentProviderId, HPROVIDER hProvider, uint32_t 
     g_line.cref = -1;
     g_line.consultcref = -1;
     ResetEventState();
+    InitForwarding();
 
     LoadIniStrings(permanentProviderId);
     if (TextOf(g_line.PortName).size() != 4) {

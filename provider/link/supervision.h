@@ -38,9 +38,24 @@ struct Supervision {
 
 extern Supervision g_superv;
 
+inline constexpr int CONFIG_WAIT_ASSOC_LIMIT = 90;
+inline constexpr int CONFIG_WAIT_LIMIT = 140;
+inline constexpr int LINK_LOSS_MARGIN = 30;
+inline constexpr int INACTIVITY_LIMIT = 4;
+inline constexpr int HOLDOFF_LIMIT = 50;
+inline constexpr int PROCEEDING_LIMIT = 20;
+inline constexpr int SOFTKEY_RELEASE_LIMIT = 40;
+inline constexpr int OFFER_WAIT_LIMIT = 10;
+inline constexpr int FWD_GUARD_TICKS = 15;
+
 void ResetLinkState();
 void SerialTimerProc();
 // The provider's modal error box, titled "Velmora 6200 SP Error".
 int ErrorBox(std::string_view text);
+// The two supervision boxes; both give the line mutex back while shown.
+int DoV24Trouble();
+int DoNoDynConf();
+// Writes the result of the set configuration download ("LastAction").
+void RecordLastAction(std::string_view text);
 
 }  // namespace zq

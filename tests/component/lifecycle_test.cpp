@@ -152,6 +152,7 @@ TEST_F(LifecycleTest, PortFailuresAreShownAndReported) {
         Init();
         g_line.pendingReqId = 42;
         EXPECT_EQ(OpenLine(), static_cast<LONG>(LINEERR_ALLOCATED));
+        CloseLine();  // waits for the worker, which shows its box after the open returned
         const auto boxes = memplat::boxes();
         ASSERT_EQ(boxes.size(), 1u);
         EXPECT_EQ(boxes[0].text, c.box);
@@ -185,6 +186,8 @@ TEST_F(LifecycleTest, PortNamesOutsideCom1ToCom4FailTheOpen) {
         EXPECT_TRUE(TraceHas("End TSPI_lineOpen Pb"));
         EXPECT_FALSE(memplat::port_is_open("COM1"));
         if (c.workerStarts) {
+            // The worker shows its box after the open has returned.
+            CloseLine();
             EXPECT_TRUE(TraceHas("Wait Thread serial Ready OK"));
             ASSERT_EQ(memplat::boxes().size(), 1u);
             EXPECT_EQ(memplat::boxes()[0].text, "Serial Port Problem - Check it and try again \n\nAccess Failed");
