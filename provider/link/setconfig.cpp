@@ -87,6 +87,13 @@ std::string KeyName(uint32_t key) {
     return name;
 }
 
+// The stored text of a key: its kind's letters, then its label.
+std::string KeyText(std::string_view kindPrefix, uint32_t key) {
+    std::string text(kindPrefix);
+    text.append(TextOf(g_line.TouchTable[key].Label));
+    return text;
+}
+
 bool WriteKeyDescription(uint32_t key, const std::string& text) {
     const std::string name = KeyName(key);
     const bool reg = WriteProviderValue("Set_Des", name, text) != 0;
@@ -99,7 +106,7 @@ std::map<std::string, std::string> MultiDescriptions() {
     const KeyList<MAX_MULTILINE>& l = g_line.lists.MultiLineKeys;
     for (int i = 0; i < l.count; ++i) {
         const uint32_t key = l.keys[static_cast<size_t>(i)];
-        want[KeyName(key)] = "M" + std::string(TextOf(g_line.TouchTable[key].Label));
+        want[KeyName(key)] = KeyText("M", key);
     }
     return want;
 }
@@ -109,7 +116,7 @@ std::map<std::string, std::string> SpecialDescriptions() {
     const std::array<const KeyList<MAX_SPECIAL>*, 3> others{&g_line.lists.PatronKeys, &g_line.lists.SecretaireKeys,
                                                             &g_line.lists.SecrDebordKeys};
     const auto add = [&](uint32_t key, const char* prefix) {
-        want[KeyName(key)] = prefix + std::string(TextOf(g_line.TouchTable[key].Label));
+        want[KeyName(key)] = KeyText(prefix, key);
     };
     for (int i = 0; i < g_line.lists.SupervKeys.count; ++i)
         add(g_line.lists.SupervKeys.keys[static_cast<size_t>(i)], kSpecialKinds[0].prefix);

@@ -5,8 +5,11 @@
 namespace zq::sim::test {
 
 Bytes frame(uint8_t type, const Bytes& body) {
-    Bytes f{static_cast<uint8_t>(body.size() + 1), type};
-    f.insert(f.end(), body.begin(), body.end());
+    Bytes f;
+    f.reserve(body.size() + 3);
+    f.push_back(static_cast<uint8_t>(body.size() + 1));
+    f.push_back(type);
+    for (uint8_t b : body) f.push_back(b);
     const unsigned sum = std::accumulate(f.begin(), f.end(), 0u);
     f.push_back(static_cast<uint8_t>(0x100 - (sum & 0xFF)));
     return f;
@@ -17,8 +20,10 @@ Bytes text_bytes(std::string_view text) {
 }
 
 Bytes label(std::string_view text) {
-    Bytes b{static_cast<uint8_t>(text.size())};
-    b.insert(b.end(), text.begin(), text.end());
+    Bytes b;
+    b.reserve(text.size() + 1);
+    b.push_back(static_cast<uint8_t>(text.size()));
+    for (char c : text) b.push_back(static_cast<uint8_t>(c));
     return b;
 }
 
