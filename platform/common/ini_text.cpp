@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "nocase.h"
+#include "text_lines.h"
 
 namespace zq::plat::common {
 namespace {
@@ -27,19 +28,7 @@ struct IniLines {
 IniLines split_lines(std::string_view text) {
     IniLines ini;
     ini.eol = (text.empty() || text.find("\r\n") != std::string_view::npos) ? "\r\n" : "\n";
-    size_t pos = 0;
-    while (pos < text.size()) {
-        size_t end = text.find('\n', pos);
-        if (end == std::string_view::npos) {
-            end = text.size();
-        }
-        std::string_view line = text.substr(pos, end - pos);
-        if (!line.empty() && line.back() == '\r') {
-            line.remove_suffix(1);
-        }
-        ini.lines.emplace_back(line);
-        pos = end + 1;
-    }
+    for_each_line(text, [&](std::string_view line) { ini.lines.emplace_back(line); });
     return ini;
 }
 

@@ -23,6 +23,7 @@
 #include <zq/platform.h>
 
 #include "nocase.h"
+#include "text_lines.h"
 
 #include <algorithm>
 #include <optional>
@@ -492,23 +493,13 @@ std::string reg_serialize(const RegNode& root) {
 RegNode reg_parse(std::string_view text) {
     RegNode root;
     ParseKey key;
-    size_t pos = 0;
-    while (pos < text.size()) {
-        size_t end = text.find('\n', pos);
-        if (end == std::string_view::npos) {
-            end = text.size();
-        }
-        std::string_view line = text.substr(pos, end - pos);
-        pos = end + 1;
-        if (!line.empty() && line.back() == '\r') {
-            line.remove_suffix(1);
-        }
+    for_each_line(text, [&](std::string_view line) {
         if (line.starts_with('[')) {
             open_parse_key(key, parse_key_line(root, line));
         } else if (line.starts_with('"') && key.node != nullptr) {
             parse_value_line(key, line);
         }
-    }
+    });
     return root;
 }
 
