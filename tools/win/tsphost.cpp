@@ -55,7 +55,9 @@ void Say(const char* format, ...) {
     std::fflush(stdout);
 }
 
-unsigned long long Wide(DWORD_PTR v) { return static_cast<unsigned long long>(v); }
+unsigned long long Wide(DWORD_PTR v) {
+    return static_cast<unsigned long long>(v);
+}
 
 void CALLBACK OnCompletion(DRV_REQUESTID requestId, LONG result) {
     Say("completion: request %lu result 0x%lx", static_cast<unsigned long>(requestId),
@@ -64,8 +66,9 @@ void CALLBACK OnCompletion(DRV_REQUESTID requestId, LONG result) {
 
 void CALLBACK OnLineEvent(HTAPILINE htLine, HTAPICALL htCall, DWORD msg, DWORD_PTR p1, DWORD_PTR p2,
                           DWORD_PTR p3) {
-    Say("line event: htLine %p htCall %p msg %lu params 0x%llx 0x%llx 0x%llx", static_cast<const void*>(htLine),
-        static_cast<const void*>(htCall), static_cast<unsigned long>(msg), Wide(p1), Wide(p2), Wide(p3));
+    Say("line event: htLine %p htCall %p msg %lu params 0x%llx 0x%llx 0x%llx",
+        static_cast<const void*>(htLine), static_cast<const void*>(htCall), static_cast<unsigned long>(msg),
+        Wide(p1), Wide(p2), Wide(p3));
 }
 
 void CALLBACK OnLineCreate(HTAPILINE, HTAPICALL, DWORD msg, DWORD_PTR p1, DWORD_PTR, DWORD_PTR) {
@@ -83,7 +86,8 @@ bool ParseOptions(int argc, char** argv, Options& options) {
         if (arg == "--seconds" && hasValue) {
             char* end = nullptr;
             const unsigned long v = std::strtoul(argv[++i], &end, 10);
-            if (end == argv[i] || *end != '\0' || v > 3600) return false;
+            if (end == argv[i] || *end != '\0' || v > 3600)
+                return false;
             options.seconds = static_cast<unsigned>(v);
         } else if (arg == "--port" && hasValue) {
             options.port = argv[++i];
@@ -107,7 +111,8 @@ bool WriteSetting(const char* subkey, const char* name, const char* value) {
     char path[128];
     std::snprintf(path, sizeof path, "SOFTWARE\\Velmora\\TSpi_6200\\%s", subkey);
     HKEY key = nullptr;
-    LONG err = RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr);
+    LONG err =
+        RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr);
     if (err == ERROR_SUCCESS) {
         err = RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value),
                              static_cast<DWORD>(std::strlen(value) + 1));
@@ -121,7 +126,8 @@ template <typename F>
 bool Resolve(HMODULE module, const char* name, F& entry) {
     // The exported names are undecorated on both architectures.
     entry = reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module, name)));
-    if (entry == nullptr) Say("missing export %s (error %lu)", name, GetLastError());
+    if (entry == nullptr)
+        Say("missing export %s (error %lu)", name, GetLastError());
     return entry != nullptr;
 }
 
@@ -132,14 +138,16 @@ bool LoadProvider(const char* path, HMODULE& module, Provider& p) {
         return false;
     }
     Say("loaded %s", path);
-    const bool all = Resolve(module, "TSPI_providerEnumDevices", p.enumDevices) &
-                     Resolve(module, "TSPI_providerInit", p.init) & Resolve(module, "TSPI_lineOpen", p.lineOpen) &
-                     Resolve(module, "TSPI_lineClose", p.lineClose) &
-                     Resolve(module, "TSPI_providerShutdown", p.shutdown);
+    // Not &&: every missing export is reported, not only the first.
+    const bool all =
+        Resolve(module, "TSPI_providerEnumDevices", p.enumDevices) &
+        Resolve(module, "TSPI_providerInit", p.init) & Resolve(module, "TSPI_lineOpen", p.lineOpen) &
+        Resolve(module, "TSPI_lineClose", p.lineClose) & Resolve(module, "TSPI_providerShutdown", p.shutdown);
     return all;
 }
 
-// Runs the provider through its life; returns lineOpen's result.
+// Runs the provider through its life; returns lineOpen's result (or
+// providerInit's when that failed).
 LONG RunProvider(const Provider& p, unsigned seconds) {
     DWORD lines = 0, phones = 0;
     const HPROVIDER hProvider = reinterpret_cast<HPROVIDER>(static_cast<ULONG_PTR>(0x5150));
@@ -152,11 +160,15 @@ LONG RunProvider(const Provider& p, unsigned seconds) {
                OnCompletion, &options);
     Say("TSPI_providerInit = 0x%lx, options 0x%lx", static_cast<unsigned long>(r),
         static_cast<unsigned long>(options));
+    // TAPI opens no line of a provider that failed to initialise.
+    if (r != 0)
+        return r;
 
     HDRVLINE hdLine = nullptr;
     const HTAPILINE htLine = reinterpret_cast<HTAPILINE>(static_cast<ULONG_PTR>(0x7a71));
     const LONG opened = p.lineOpen(kLineDeviceIdBase, htLine, &hdLine, kTspiVersion, OnLineEvent);
-    Say("TSPI_lineOpen = 0x%lx, hdLine %p", static_cast<unsigned long>(opened), static_cast<const void*>(hdLine));
+    Say("TSPI_lineOpen = 0x%lx, hdLine %p", static_cast<unsigned long>(opened),
+        static_cast<const void*>(hdLine));
 
     if (opened == 0) {
         Say("line open for %u s", seconds);
@@ -175,8 +187,9 @@ int main(int argc, char** argv) {
     g_start = GetTickCount();
     Options options;
     if (!ParseOptions(argc, argv, options)) {
-        std::fprintf(stderr,
-                     "usage: tsphost [--seconds N] [--port COM1] [--speed 9600] [--debug 127] [provider.tsp]\n");
+        std::fprintf(
+            stderr,
+            "usage: tsphost [--seconds N] [--port COM1] [--speed 9600] [--debug 127] [provider.tsp]\n");
         return 2;
     }
     // The trace mask is read when the library attaches: the settings go in
@@ -184,11 +197,13 @@ int main(int argc, char** argv) {
     const bool written = WriteSetting("Provider", "Port", options.port) &
                          WriteSetting("Provider", "Speed", options.speed) &
                          WriteSetting("Debug_Mode", "DebugOutput", options.debugMask);
-    if (!written) return 1;
+    if (!written)
+        return 1;
 
     HMODULE module = nullptr;
     Provider provider;
-    if (!LoadProvider(options.provider, module, provider)) return 1;
+    if (!LoadProvider(options.provider, module, provider))
+        return 1;
     const LONG opened = RunProvider(provider, options.seconds);
     FreeLibrary(module);
     Say("result: lineOpen %s", opened == 0 ? "succeeded" : "failed");

@@ -1,0 +1,23 @@
+# The Windows builds under Wine: the provider loaded by the TSPI host with
+# COM1 on a pseudo-terminal, and tests/wine/adapter.py playing the adapter.
+# Registered when wine is installed and the mingw builds exist, or always
+# with ZQ_WINE_TESTS=ON (then a missing build fails the test).
+option(ZQ_WINE_TESTS "Register the Wine tests even before the mingw presets are built" OFF)
+find_program(ZQ_WINE wine)
+
+if(NOT ZQ_WINE)
+  if(ZQ_WINE_TESTS)
+    message(FATAL_ERROR "ZQ_WINE_TESTS=ON but wine was not found (scripts/setup.sh with ZQ_WITH_WINE=1)")
+  endif()
+  return()
+endif()
+
+foreach(arch i686 x86_64)
+  if(ZQ_WINE_TESTS OR EXISTS ${PROJECT_SOURCE_DIR}/build/mingw-${arch}/tools/win/tsphost.exe)
+    add_test(NAME wine_opening_sequence_${arch}
+             COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/wine/run.sh ${PROJECT_SOURCE_DIR} ${arch})
+    # One prefix and one COM1 link for both: never run together.
+    set_tests_properties(wine_opening_sequence_${arch} PROPERTIES
+                         LABELS wine TIMEOUT 300 RESOURCE_LOCK zq_wineprefix)
+  endif()
+endforeach()
