@@ -198,6 +198,29 @@ int DeleteProviderSubkey(std::string_view subkey) {
     return 0;
 }
 
+std::vector<std::pair<std::string, std::string>> ReadProviderValues(std::string_view subkey) {
+    std::vector<std::pair<std::string, std::string>> values;
+    KeyHolder provider, sub;
+    if (!OpenProviderKey(provider)) return values;
+    const uint32_t err = plat::reg_open_key(provider.key, subkey, &sub.key);
+    if (err != plat::kErrSuccess) {
+        TspTrace(TRACE_REGISTRY, "ERROR HKEY_LOCAL_MACHINE SOFTWARE Velmora Spi62 '%s' %ld", subkey, err);
+        return values;
+    }
+    for (uint32_t index = 0;; ++index) {
+        std::array<char, 64> name{};
+        std::array<uint8_t, 64> data{};
+        std::array<char, 64> text{};
+        uint32_t nameLen = 0, type = 0, dataLen = 0;
+        const uint32_t e = plat::reg_enum_value(sub.key, index, name, &nameLen, &type, data, &dataLen);
+        if (e == plat::kErrNoMoreItems) break;
+        if (e != plat::kErrSuccess) continue;
+        ValueAsText(type, std::span<const uint8_t>(data.data(), std::min<size_t>(dataLen, data.size())), text);
+        values.emplace_back(std::string(TextOf(name)), std::string(TextOf(text)));
+    }
+    return values;
+}
+
 void ReadOutsideAccess(std::span<char> dest) {
     CopyText(dest, "0");
     KeyHolder locations;

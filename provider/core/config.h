@@ -5,7 +5,10 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace zq {
 
@@ -19,6 +22,9 @@ int ReadProviderValue(std::string_view subkey, std::string_view name, std::strin
 // 1 on success, 0 on failure.
 int WriteProviderValue(std::string_view subkey, std::string_view name, std::string_view text);
 int DeleteProviderSubkey(std::string_view subkey);
+// Every text value of a subkey, by name, in one enumeration; empty when the
+// subkey is missing. Names and texts longer than 63 characters are skipped.
+std::vector<std::pair<std::string, std::string>> ReadProviderValues(std::string_view subkey);
 
 // "0", then the outside-line prefix of the current telephony location.
 void ReadOutsideAccess(std::span<char> dest);

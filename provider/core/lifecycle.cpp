@@ -77,8 +77,13 @@ LONG StartSerialThread() {
         TspTrace(TRACE_ERROR, "EvtSerialReady not created error %d", err);
         return static_cast<LONG>(LINEERR_NODRIVER);
     }
-    err = plat::thread_create(SerialThreadProc, nullptr, &g_provider.serialThread, &g_provider.serialThreadId);
+    g_provider.worker = std::make_shared<WorkerControl>();
+    g_provider.worker->generation = ++g_provider.generation;
+    auto* control = new std::shared_ptr<WorkerControl>(g_provider.worker);
+    err = plat::thread_create(SerialThreadProc, control, &g_provider.serialThread, &g_provider.serialThreadId);
     if (err != plat::kErrSuccess) {
+        delete control;
+        g_provider.worker.reset();
         const std::array<TraceArg, 1> args{TraceArg(err)};
         ErrorBox(FormatTrace("Error in creating Serial thread: %d", args));
         TspTrace(TRACE_ERROR, "Thread serial didn't start error %d", err);
@@ -99,11 +104,13 @@ LONG StopSerialThread() {
     if (g_provider.serialThread == nullptr) return 0;
     TspTrace(TRACE_TSPI, "StopSerialThread Request");
     REL_LINE_MUTEX(0);
-    g_provider.stopRequest = true;
+    if (g_provider.worker != nullptr) g_provider.worker->stop = true;
     const plat::Wait w = plat::thread_wait(g_provider.serialThread, STOP_WAIT_MS);
     if (w == plat::Wait::Abandoned) TspTrace(TRACE_ERROR, "StopSerialThread Prb WAIT_ABANDONED SerialThread");
     if (w == plat::Wait::Timeout) TspTrace(TRACE_ERROR, "StopSerialThread Prb WAIT_TIMEOUT SerialThread");
-    g_provider.stopRequest = false;
+    // The request stays with the worker it was made to, even one that has
+    // not ended yet; the next worker gets a fresh one.
+    g_provider.worker.reset();
     plat::thread_close(g_provider.serialThread);
     g_provider.serialThread = nullptr;
     g_provider.serialThreadId = 0;
@@ -111,7 +118,14 @@ LONG StopSerialThread() {
     return 0;
 }
 
-uint32_t SerialThreadProc(void* /*arg*/) {
+uint32_t SerialThreadProc(void* arg) {
+    std::shared_ptr<WorkerControl> control;
+    if (arg != nullptr) {
+        auto* given = static_cast<std::shared_ptr<WorkerControl>*>(arg);
+        control = std::move(*given);
+        delete given;
+    }
+    if (control == nullptr) control = std::make_shared<WorkerControl>();
     ResetLinkState();
     const std::string_view port = TextOf(g_line.PortName);
     if (port.size() != 4 || port[3] < '1' || port[3] > '4') return 0;
@@ -138,8 +152,14 @@ uint32_t SerialThreadProc(void* /*arg*/) {
     }
     plat::event_set(g_provider.readyEvent);
 
-    while (!g_provider.stopRequest) {
+    while (!control->stop) {
         if (!plat::message_dispatch_next()) break;
+    }
+    // A worker that outlived its stop while a newer one runs leaves the
+    // port and the queue to the newer one.
+    if (control->generation != g_provider.generation) {
+        TspTrace(TRACE_ERROR, " Serial Thread replaced - ends without closing hcd %lx", g_port.hcd);
+        return 0;
     }
     TspTrace(TRACE_ERROR, " Serial Thread after main loop hcd %lx", g_port.hcd);
     FifoClear();

@@ -4,11 +4,20 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 
 #include "zq/platform.h"
 #include "zq/tapi.h"
 
 namespace zq {
+
+// One worker's stop request. Each worker has its own: a worker that did not
+// stop in time (a box was open) still stops when it can, and a worker
+// started after it is not stopped with it.
+struct WorkerControl {
+    std::atomic<bool> stop{false};
+    uint32_t generation = 0;
+};
 
 struct ProviderState {
     void* moduleInstance = nullptr;
@@ -16,7 +25,8 @@ struct ProviderState {
     plat::Event* readyEvent = nullptr;
     plat::Thread* serialThread = nullptr;
     uint32_t serialThreadId = 0;
-    std::atomic<bool> stopRequest{false};
+    std::shared_ptr<WorkerControl> worker;
+    std::atomic<uint32_t> generation{0};
     int32_t openCount = 0;
     bool reinitRequired = false;
     uint32_t permanentProviderId = 0;

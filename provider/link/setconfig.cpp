@@ -69,14 +69,14 @@ int SpecialTotal() {
            SpecialAnnounced(g_dl.newSecretaire) + SpecialAnnounced(g_dl.newSecrDebord);
 }
 
-// The key descriptions stored under "Set_Des", by value name.
+// The key descriptions stored under "Set_Des", by value name (T01 to T88).
 std::map<std::string, std::string> StoredKeyDescriptions() {
     std::map<std::string, std::string> stored;
-    for (int k = 1; k <= MAX_TOUCH; ++k) {
-        char name[8];
-        std::snprintf(name, sizeof name, "T%02d", k);
-        std::array<char, 40> text{};
-        if (ReadProviderValue("Set_Des", name, "", text) != 0) stored[name] = std::string(TextOf(text));
+    for (auto& [name, text] : ReadProviderValues("Set_Des")) {
+        const bool keyName = name.size() == 3 && name[0] == 'T' && name[1] >= '0' && name[1] <= '9' &&
+                             name[2] >= '0' && name[2] <= '9';
+        if (keyName && ValidKey(static_cast<uint32_t>(DecimalValue(name.c_str() + 1))))
+            stored[name] = std::move(text);
     }
     return stored;
 }
@@ -308,6 +308,25 @@ int ForEachTextEntry(std::span<const uint8_t> payload, F onEntry) {
     return parsed;
 }
 
+// The adapter writes an answer again when it missed the acknowledgement;
+// taken twice, a copy would count its entries twice or start the rest of
+// the download a second time. A copy is the same code, sequence byte and
+// payload as the answer taken last.
+bool RepeatedAnswer(uint8_t code, uint8_t seq, std::span<const uint8_t> payload) {
+    LastAnswer& last = g_dl.lastAnswer;
+    if (last.valid && last.code == code && last.seq == seq && last.size == payload.size() &&
+        std::equal(payload.begin(), payload.end(), last.payload.begin())) {
+        TspTrace(TRACE_CONFIG, "TAPI_TQLA answer %d seq %d repeated - ignored", code, seq);
+        return true;
+    }
+    last.valid = payload.size() <= last.payload.size();
+    last.code = code;
+    last.seq = seq;
+    last.size = payload.size();
+    if (last.valid) std::copy(payload.begin(), payload.end(), last.payload.begin());
+    return false;
+}
+
 }  // namespace
 
 std::string NormaliseLabel(std::span<const uint8_t> text) {
@@ -345,6 +364,7 @@ void StartSetConfiguration() {
     g_dl.newSecrDebord = {};
     g_dl.NewKind.fill(0);
     g_dl.entriesReceived = 0;
+    g_dl.lastAnswer.valid = false;
     SendTQLARequest(TQLA_DEVICE_ASSOC);
 }
 
@@ -422,7 +442,8 @@ void TqlaDeviceAssocAck(uint8_t, std::span<const uint8_t> payload) {
     DoLineEvent(LINE_LINEDEVSTATE, LINEDEVSTATE_CONNECTED | LINEDEVSTATE_INSERVICE, 0, -1);
 }
 
-void TqlaKeyAck(uint8_t, std::span<const uint8_t> payload) {
+void TqlaKeyAck(uint8_t seq, std::span<const uint8_t> payload) {
+    if (RepeatedAnswer(TQLA_KEY_ACK, seq, payload)) return;
     ByteReader r{payload};
     g_dl.announcedMulti = r.U8();
     g_dl.NewMultiLineCount = 0;
@@ -436,7 +457,8 @@ void TqlaKeyAck(uint8_t, std::span<const uint8_t> payload) {
     }
 }
 
-void TqlaKeyInfoAck(uint8_t, std::span<const uint8_t> payload) {
+void TqlaKeyInfoAck(uint8_t seq, std::span<const uint8_t> payload) {
+    if (RepeatedAnswer(TQLA_KEY_INFO_ACK, seq, payload)) return;
     ByteReader r{payload};
     const int k = r.U8();
     int parsed = 0;
@@ -469,22 +491,34 @@ void TqlaKeyInfoAck(uint8_t, std::span<const uint8_t> payload) {
         return;
     }
     g_dl.entriesReceived = 0;
-    SendTQLARequest(g_lineSettings.TqlaVersion >= 3 ? TQLA_KEY_SPE : TQLA_STRING);
+    const bool specialsFollow = g_lineSettings.TqlaVersion >= 3;
+    SendTQLARequest(specialsFollow ? TQLA_KEY_SPE : TQLA_STRING);
     PublishMultilineList();
+    // Without special keys in this version, those of an earlier start go.
+    if (!specialsFollow) PublishSpecialLists();
     SaveMultilineKeys();
 }
 
-void TqlaKeySpeAck(uint8_t, std::span<const uint8_t> payload) {
+void TqlaKeySpeAck(uint8_t seq, std::span<const uint8_t> payload) {
+    if (RepeatedAnswer(TQLA_KEY_SPE_ACK, seq, payload)) return;
     ByteReader r{payload};
     g_dl.newSuperv = {{}, r.U8()};
     g_dl.newPatron = {{}, r.U8()};
     g_dl.newSecretaire = {{}, r.U8()};
     g_dl.newSecrDebord = {{}, r.U8()};
     g_dl.entriesReceived = 0;
-    SendTQLARequest(SpecialTotal() != 0 ? TQLA_KEY_SPE_INFO : TQLA_STRING, 0);
+    if (SpecialTotal() != 0) {
+        SendTQLARequest(TQLA_KEY_SPE_INFO, 0);
+        return;
+    }
+    SendTQLARequest(TQLA_STRING);
+    // None announced: special keys of an earlier start are gone.
+    PublishSpecialLists();
+    SaveSpecialKeys();
 }
 
-void TqlaKeySpeInfoAck(uint8_t, std::span<const uint8_t> payload) {
+void TqlaKeySpeInfoAck(uint8_t seq, std::span<const uint8_t> payload) {
+    if (RepeatedAnswer(TQLA_KEY_SPE_INFO_ACK, seq, payload)) return;
     ByteReader r{payload};
     const int k = r.U8();
     int parsed = 0;
@@ -528,13 +562,15 @@ void TqlaKeySpeInfoAck(uint8_t, std::span<const uint8_t> payload) {
     SaveSpecialKeys();
 }
 
-void TqlaStringAck(uint8_t, std::span<const uint8_t> payload) {
+void TqlaStringAck(uint8_t seq, std::span<const uint8_t> payload) {
+    if (RepeatedAnswer(TQLA_STRING_ACK, seq, payload)) return;
     g_dl.announcedStrings = ByteReader{payload}.U8();
     g_dl.entriesReceived = 0;
     if (g_dl.announcedStrings != 0) SendTQLARequest(TQLA_STRING_INFO, 0);
 }
 
-void TqlaStringInfoAck(uint8_t, std::span<const uint8_t> payload) {
+void TqlaStringInfoAck(uint8_t seq, std::span<const uint8_t> payload) {
+    if (RepeatedAnswer(TQLA_STRING_INFO_ACK, seq, payload)) return;
     g_dl.entriesReceived += ForEachTextEntry(payload, [](uint8_t id, std::span<const uint8_t> text) {
         if (id > kMaxStringId) {
             TspTrace(TRACE_CONFIG, "Reception d'une string d'ID > MAX_TA_STRING");
@@ -554,13 +590,15 @@ void TqlaStringInfoAck(uint8_t, std::span<const uint8_t> payload) {
     SendTQLARequest(TQLA_SK);
 }
 
-void TqlaSkAck(uint8_t, std::span<const uint8_t> payload) {
+void TqlaSkAck(uint8_t seq, std::span<const uint8_t> payload) {
+    if (RepeatedAnswer(TQLA_SK_ACK, seq, payload)) return;
     g_dl.announcedSoftKeys = ByteReader{payload}.U8();
     g_dl.entriesReceived = 0;
     if (g_dl.announcedSoftKeys != 0) SendTQLARequest(TQLA_SK_INFO, 0);
 }
 
-void TqlaSkInfoAck(uint8_t, std::span<const uint8_t> payload) {
+void TqlaSkInfoAck(uint8_t seq, std::span<const uint8_t> payload) {
+    if (RepeatedAnswer(TQLA_SK_INFO_ACK, seq, payload)) return;
     g_dl.entriesReceived += ForEachTextEntry(payload, [](uint8_t id, std::span<const uint8_t> text) {
         if (id > kMaxSoftKeyId) {
             TspTrace(TRACE_CONFIG, "Reception d'une SK d'ID > MAX_TA_SK");
@@ -605,13 +643,15 @@ void TqlaSkInfoAck(uint8_t, std::span<const uint8_t> payload) {
     }
 }
 
-void TqlaCodeAck(uint8_t, std::span<const uint8_t> payload) {
+void TqlaCodeAck(uint8_t seq, std::span<const uint8_t> payload) {
+    if (RepeatedAnswer(TQLA_CODE_ACK, seq, payload)) return;
     g_dl.announcedCodes = ByteReader{payload}.U8();
     g_dl.entriesReceived = 0;
     if (g_dl.announcedCodes != 0) SendTQLARequest(TQLA_CODE_INFO, 0);
 }
 
-void TqlaCodeInfoAck(uint8_t, std::span<const uint8_t> payload) {
+void TqlaCodeInfoAck(uint8_t seq, std::span<const uint8_t> payload) {
+    if (RepeatedAnswer(TQLA_CODE_INFO_ACK, seq, payload)) return;
     g_dl.entriesReceived += ForEachTextEntry(payload, [](uint8_t id, std::span<const uint8_t> text) {
         if (id > kMaxCodeId) {
             TspTrace(TRACE_CONFIG, "Reception d'un code d'ID (%d) > MAX_TA_CODE (%d)", id, kMaxCodeId);

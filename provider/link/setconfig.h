@@ -23,6 +23,19 @@ struct WorkingList {
     int announced = 0;
 };
 
+// The longest answer payload: a reassembled message holds at most 2048
+// bytes with its type byte and 6-byte header.
+inline constexpr size_t TQLA_MAX_ANSWER = 2048;
+
+// The last list answer taken, kept whole to recognise a copy of it.
+struct LastAnswer {
+    bool valid = false;
+    uint8_t code = 0;
+    uint8_t seq = 0;
+    size_t size = 0;
+    std::array<uint8_t, TQLA_MAX_ANSWER> payload{};
+};
+
 struct DownloadState {
     PrevDownload prev = PrevDownload::Never;
     std::array<uint16_t, 34> requestCounters{};
@@ -51,6 +64,7 @@ struct DownloadState {
     WorkingList<MAX_SPECIAL> newPatron;
     WorkingList<MAX_SPECIAL> newSecretaire;
     WorkingList<MAX_SPECIAL> newSecrDebord;
+    LastAnswer lastAnswer;
 };
 
 extern DownloadState g_dl;
