@@ -54,6 +54,17 @@ void NextRequestWithCount(uint8_t code) { SendTQLARequest(code, static_cast<uint
 // generous PBX cannot stall the download).
 bool ListComplete(int announced) { return g_dl.entriesReceived >= announced; }
 
+// After an INFO answer: true when the list is complete (the running count
+// starts again at 0), else the next INFO request has been sent.
+bool ListDone(int announced, uint8_t infoCode) {
+    if (!ListComplete(announced)) {
+        NextRequestWithCount(infoCode);
+        return false;
+    }
+    g_dl.entriesReceived = 0;
+    return true;
+}
+
 template <int N>
 void Append(KeyList<N>& list, uint32_t key) {
     if (list.count < N) list.keys[static_cast<size_t>(list.count++)] = key;
@@ -288,6 +299,23 @@ bool SaveTable(const char* subkey, const std::array<const char*, N>& names, cons
     return ok;
 }
 
+struct SaveTraces {
+    const char* saved;
+    const char* failed;
+    const char* same;
+};
+
+template <size_t N, size_t M>
+void SaveIfChanged(bool changed, const char* subkey, const std::array<const char*, N>& names,
+                   const std::array<std::array<char, M>, N>& values, const SaveTraces& traces) {
+    if (!changed)
+        TspTrace(TRACE_CONFIG, traces.same);
+    else if (SaveTable(subkey, names, values))
+        TspTrace(TRACE_CONFIG, traces.saved);
+    else
+        TspTrace(TRACE_CONFIG, traces.failed);
+}
+
 // The entries of a STRING_INFO_ACK, SK_INFO_ACK or CODE_INFO_ACK:
 // [k] then k times [id][L][L bytes].
 template <typename F>
@@ -325,6 +353,15 @@ bool RepeatedAnswer(uint8_t code, uint8_t seq, std::span<const uint8_t> payload)
     last.size = payload.size();
     if (last.valid) std::copy(payload.begin(), payload.end(), last.payload.begin());
     return false;
+}
+
+// A count answer (STRING_ACK, SK_ACK, CODE_ACK): a count of 0 ends the chain.
+void StartList(uint8_t answerCode, uint8_t seq, std::span<const uint8_t> payload, int& announced,
+               uint8_t infoCode) {
+    if (RepeatedAnswer(answerCode, seq, payload)) return;
+    announced = ByteReader{payload}.U8();
+    g_dl.entriesReceived = 0;
+    if (announced != 0) SendTQLARequest(infoCode, 0);
 }
 
 }  // namespace
@@ -486,11 +523,7 @@ void TqlaKeyInfoAck(uint8_t seq, std::span<const uint8_t> payload) {
     }
     g_dl.entriesReceived += parsed;
     TspTrace(TRACE_CONFIG, " nb_of_info_rcvd:%d - nb_touch_include:%d ", g_dl.entriesReceived, included);
-    if (!ListComplete(g_dl.announcedMulti)) {
-        NextRequestWithCount(TQLA_KEY_INFO);
-        return;
-    }
-    g_dl.entriesReceived = 0;
+    if (!ListDone(g_dl.announcedMulti, TQLA_KEY_INFO)) return;
     const bool specialsFollow = g_lineSettings.TqlaVersion >= 3;
     SendTQLARequest(specialsFollow ? TQLA_KEY_SPE : TQLA_STRING);
     PublishMultilineList();
@@ -552,21 +585,14 @@ void TqlaKeySpeInfoAck(uint8_t seq, std::span<const uint8_t> payload) {
         TspTrace(TRACE_CONFIG, it->trace, id, g_line.TouchTable[id].Label);
     }
     g_dl.entriesReceived += parsed;
-    if (!ListComplete(SpecialTotal())) {
-        NextRequestWithCount(TQLA_KEY_SPE_INFO);
-        return;
-    }
-    g_dl.entriesReceived = 0;
+    if (!ListDone(SpecialTotal(), TQLA_KEY_SPE_INFO)) return;
     SendTQLARequest(TQLA_STRING);
     PublishSpecialLists();
     SaveSpecialKeys();
 }
 
 void TqlaStringAck(uint8_t seq, std::span<const uint8_t> payload) {
-    if (RepeatedAnswer(TQLA_STRING_ACK, seq, payload)) return;
-    g_dl.announcedStrings = ByteReader{payload}.U8();
-    g_dl.entriesReceived = 0;
-    if (g_dl.announcedStrings != 0) SendTQLARequest(TQLA_STRING_INFO, 0);
+    StartList(TQLA_STRING_ACK, seq, payload, g_dl.announcedStrings, TQLA_STRING_INFO);
 }
 
 void TqlaStringInfoAck(uint8_t seq, std::span<const uint8_t> payload) {
@@ -582,19 +608,12 @@ void TqlaStringInfoAck(uint8_t seq, std::span<const uint8_t> payload) {
         CopyText(entry, label);
         TspTrace(TRACE_CONFIG, "StringId:%d - %s", id, entry);
     });
-    if (!ListComplete(g_dl.announcedStrings)) {
-        NextRequestWithCount(TQLA_STRING_INFO);
-        return;
-    }
-    g_dl.entriesReceived = 0;
+    if (!ListDone(g_dl.announcedStrings, TQLA_STRING_INFO)) return;
     SendTQLARequest(TQLA_SK);
 }
 
 void TqlaSkAck(uint8_t seq, std::span<const uint8_t> payload) {
-    if (RepeatedAnswer(TQLA_SK_ACK, seq, payload)) return;
-    g_dl.announcedSoftKeys = ByteReader{payload}.U8();
-    g_dl.entriesReceived = 0;
-    if (g_dl.announcedSoftKeys != 0) SendTQLARequest(TQLA_SK_INFO, 0);
+    StartList(TQLA_SK_ACK, seq, payload, g_dl.announcedSoftKeys, TQLA_SK_INFO);
 }
 
 void TqlaSkInfoAck(uint8_t seq, std::span<const uint8_t> payload) {
@@ -615,39 +634,21 @@ void TqlaSkInfoAck(uint8_t seq, std::span<const uint8_t> payload) {
         CopyText(entry, label);
         TspTrace(TRACE_CONFIG, "SkId:%d - '%s'", id, entry);
     });
-    if (!ListComplete(g_dl.announcedSoftKeys)) {
-        NextRequestWithCount(TQLA_SK_INFO);
-        return;
-    }
-    g_dl.entriesReceived = 0;
+    if (!ListDone(g_dl.announcedSoftKeys, TQLA_SK_INFO)) return;
     SendTQLARequest(TQLA_CODE);
     g_lineSettings.WaitDynamicConfig = false;
     g_lineSettings.StaticConfig = false;
     g_dl.ReadyForCalls = true;
     if (g_dl.LanguageDiffers) SaveLanguage();
-    if (g_dl.SoftKeysChanged) {
-        if (SaveTable("SoftKey_Des", kSoftKeyNames, g_set.SoftKeyLabel))
-            TspTrace(TRACE_CONFIG, "Sk sauvegardé ini - diff");
-        else
-            TspTrace(TRACE_CONFIG, "Pb de sauvegarde config sk dans fichier ini");
-    } else {
-        TspTrace(TRACE_CONFIG, "Sk non sauvegardé ini - idem");
-    }
-    if (g_dl.StringsChanged) {
-        if (SaveTable("String_Des", kLcdStringNames, g_set.LcdString))
-            TspTrace(TRACE_CONFIG, "String sauvegardé ini - diff");
-        else
-            TspTrace(TRACE_CONFIG, "Pb de sauvegarde config string dans fichier ini");
-    } else {
-        TspTrace(TRACE_CONFIG, "String non sauvegardé ini - idem");
-    }
+    SaveIfChanged(g_dl.SoftKeysChanged, "SoftKey_Des", kSoftKeyNames, g_set.SoftKeyLabel,
+                  {"Sk sauvegardé ini - diff", "Pb de sauvegarde config sk dans fichier ini", "Sk non sauvegardé ini - idem"});
+    SaveIfChanged(g_dl.StringsChanged, "String_Des", kLcdStringNames, g_set.LcdString,
+                  {"String sauvegardé ini - diff", "Pb de sauvegarde config string dans fichier ini",
+                   "String non sauvegardé ini - idem"});
 }
 
 void TqlaCodeAck(uint8_t seq, std::span<const uint8_t> payload) {
-    if (RepeatedAnswer(TQLA_CODE_ACK, seq, payload)) return;
-    g_dl.announcedCodes = ByteReader{payload}.U8();
-    g_dl.entriesReceived = 0;
-    if (g_dl.announcedCodes != 0) SendTQLARequest(TQLA_CODE_INFO, 0);
+    StartList(TQLA_CODE_ACK, seq, payload, g_dl.announcedCodes, TQLA_CODE_INFO);
 }
 
 void TqlaCodeInfoAck(uint8_t seq, std::span<const uint8_t> payload) {
@@ -665,8 +666,7 @@ void TqlaCodeInfoAck(uint8_t seq, std::span<const uint8_t> payload) {
         }
         TspTrace(TRACE_CONFIG, "CodeId:%d - %s", id, entry);
     });
-    if (ListComplete(g_dl.announcedCodes)) {
-        g_dl.entriesReceived = 0;
+    if (ListDone(g_dl.announcedCodes, TQLA_CODE_INFO)) {
         g_dl.ConfigComplete = true;
         TspTrace(TRACE_CONFIG, " Set Configuration processed - OK ******************");
         if (g_dl.CodesChanged) {
@@ -675,8 +675,6 @@ void TqlaCodeInfoAck(uint8_t seq, std::span<const uint8_t> payload) {
                 TspTrace(TRACE_CONFIG, "Pb de sauvegarde config code dans fichier ini");
             g_dl.CodesChanged = false;
         }
-    } else {
-        NextRequestWithCount(TQLA_CODE_INFO);
     }
     RecordLastAction("success");
 }
