@@ -37,14 +37,17 @@ void CALLBACK OnLineEvent(HTAPILINE, HTAPICALL, DWORD msg, DWORD_PTR p1, DWORD_P
                 static_cast<unsigned long>(p2), static_cast<unsigned long>(p3));
 }
 
-bool SetProviderValue(std::string_view subkey, std::string_view name, std::string_view value, bool onlyIfMissing) {
+bool SetProviderValue(std::string_view subkey, std::string_view name, std::string_view value,
+                      bool onlyIfMissing) {
     zq::plat::RegKey* key = nullptr;
     const std::string path = "SOFTWARE\\Velmora\\TSpi_6200\\" + std::string(subkey);
-    if (zq::plat::reg_create_key(zq::plat::reg_root(zq::plat::RegRoot::LocalMachine), path, &key) != 0) return false;
+    if (zq::plat::reg_create_key(zq::plat::reg_root(zq::plat::RegRoot::LocalMachine), path, &key) != 0)
+        return false;
     bool ok = true;
     uint32_t type = 0, size = 0;
     std::array<uint8_t, 64> buf{};
-    if (!onlyIfMissing || zq::plat::reg_query_value(key, name, &type, buf, &size) == zq::plat::kErrFileNotFound)
+    if (!onlyIfMissing ||
+        zq::plat::reg_query_value(key, name, &type, buf, &size) == zq::plat::kErrFileNotFound)
         ok = zq::plat::reg_set_string(key, name, value) == 0;
     zq::plat::reg_close_key(key);
     return ok;
@@ -102,7 +105,8 @@ int main(int argc, char** argv) {
         }
         std::printf("%s -> %s\n", link.c_str(), ptsname(master));
     }
-    if (!SetProviderValue("Provider", "Port", port, false) || !SetProviderValue("Provider", "Speed", "9600", true) ||
+    if (!SetProviderValue("Provider", "Port", port, false) ||
+        !SetProviderValue("Provider", "Speed", "9600", true) ||
         !SetProviderValue("Debug_Mode", "DebugOutput", "127", true)) {
         std::fprintf(stderr, "zqhost: cannot write the registry of %s\n", prefix.c_str());
         return 1;
@@ -138,19 +142,24 @@ int main(int argc, char** argv) {
             continue;
         }
         pollfd p{master, POLLIN, 0};
-        if (poll(&p, 1, 100) <= 0 || (p.revents & POLLIN) == 0) continue;
+        if (poll(&p, 1, 100) <= 0 || (p.revents & POLLIN) == 0)
+            continue;
         uint8_t buf[256];
         const ssize_t n = read(master, buf, sizeof buf);
-        if (n <= 0) continue;
+        if (n <= 0)
+            continue;
         std::printf("wire <-");
-        for (ssize_t i = 0; i < n; ++i) std::printf(" %02X", buf[i]);
+        for (ssize_t i = 0; i < n; ++i)
+            std::printf(" %02X", buf[i]);
         std::printf("\n");
     }
 
-    if (opened == 0) lineClose(hdLine);
+    if (opened == 0)
+        lineClose(hdLine);
     shutdown(0x00020000, 1);
     dlclose(lib);
-    if (master >= 0) close(master);
+    if (master >= 0)
+        close(master);
 
     const fs::path trace = prefix / "windows" / "spitrace" / "tsptrac0.tr";
     std::printf("---- %s\n", trace.c_str());

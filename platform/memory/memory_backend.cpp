@@ -55,7 +55,8 @@ struct FakePort {
 std::string Upper(std::string_view s) {
     std::string u(s);
     for (char& c : u)
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 'a' + 'A');
     return u;
 }
 
@@ -68,7 +69,8 @@ std::string NormPath(std::string_view p) {
 
 std::string PortKey(std::string_view name) {
     std::string u = Upper(name);
-    if (u.rfind("\\\\.\\", 0) == 0) u = u.substr(4);
+    if (u.rfind("\\\\.\\", 0) == 0)
+        u = u.substr(4);
     return u;
 }
 
@@ -80,7 +82,7 @@ struct World {
     common::RegNode hklm, hkcu;
     int regWrites = 0;
     uint32_t regFail = 0;
-    std::map<std::string, std::string> profiles;  // by upper-case file name
+    std::map<std::string, std::string> profiles;                       // by upper-case file name
     std::map<std::string, std::pair<std::string, std::string>> files;  // norm path -> (path, text)
     std::set<std::string> dirs;
     bool failOpen = false;
@@ -93,10 +95,13 @@ World& W() {
     return w;
 }
 
-common::RegNode& RootNode(RegRoot r) { return r == RegRoot::LocalMachine ? W().hklm : W().hkcu; }
+common::RegNode& RootNode(RegRoot r) {
+    return r == RegRoot::LocalMachine ? W().hklm : W().hkcu;
+}
 
 std::chrono::milliseconds Scaled(uint32_t ms) {
-    if (ms == kInfinite) return std::chrono::hours(1);
+    if (ms == kInfinite)
+        return std::chrono::hours(1);
     const uint32_t d = std::max<uint32_t>(1, W().waitDivisor);
     return std::chrono::milliseconds(std::max<uint32_t>(1, ms / d));
 }
@@ -119,13 +124,15 @@ std::atomic<uint32_t> g_nextThreadId{1};
 thread_local uint32_t t_threadId = 0;
 
 uint32_t ThisThreadId() {
-    if (t_threadId == 0) t_threadId = g_nextThreadId++;
+    if (t_threadId == 0)
+        t_threadId = g_nextThreadId++;
     return t_threadId;
 }
 
 void WakeAllQueues() {
     std::lock_guard lk(g_qm);
-    for (auto& [id, q] : g_queues) q.wake = true;
+    for (auto& [id, q] : g_queues)
+        q.wake = true;
     g_qcv.notify_all();
 }
 
@@ -224,7 +231,8 @@ SerialSettings port_settings(std::string_view name) {
 void reg_put_string(RegRoot root, std::string_view path, std::string_view name, std::string_view value) {
     std::lock_guard lk(W().m);
     common::RegNode* node = common::reg_make(RootNode(root), path);
-    if (node == nullptr) return;
+    if (node == nullptr)
+        return;
     std::vector<uint8_t> data(value.begin(), value.end());
     data.push_back(0);
     common::reg_tree_set(*node, name, kRegSz, data);
@@ -232,7 +240,8 @@ void reg_put_string(RegRoot root, std::string_view path, std::string_view name, 
 void reg_put_dword(RegRoot root, std::string_view path, std::string_view name, uint32_t value) {
     std::lock_guard lk(W().m);
     common::RegNode* node = common::reg_make(RootNode(root), path);
-    if (node == nullptr) return;
+    if (node == nullptr)
+        return;
     const std::vector<uint8_t> data{static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
                                     static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)};
     common::reg_tree_set(*node, name, kRegDword, data);
@@ -240,11 +249,14 @@ void reg_put_dword(RegRoot root, std::string_view path, std::string_view name, u
 std::optional<std::string> reg_get_string(RegRoot root, std::string_view path, std::string_view name) {
     std::lock_guard lk(W().m);
     common::RegNode* node = common::reg_find(RootNode(root), path);
-    if (node == nullptr) return std::nullopt;
+    if (node == nullptr)
+        return std::nullopt;
     for (const common::RegValue& v : node->values) {
-        if (Upper(v.name) != Upper(name)) continue;
+        if (Upper(v.name) != Upper(name))
+            continue;
         std::string s(v.data.begin(), v.data.end());
-        if (!s.empty() && s.back() == '\0') s.pop_back();
+        if (!s.empty() && s.back() == '\0')
+            s.pop_back();
         return s;
     }
     return std::nullopt;
@@ -265,13 +277,15 @@ void reg_fail_all(uint32_t err) {
 std::optional<std::string> profile_text(std::string_view file) {
     std::lock_guard lk(W().m);
     auto it = W().profiles.find(Upper(file));
-    if (it == W().profiles.end()) return std::nullopt;
+    if (it == W().profiles.end())
+        return std::nullopt;
     return it->second;
 }
 std::optional<std::string> file_text(std::string_view path) {
     std::lock_guard lk(W().m);
     auto it = W().files.find(NormPath(path));
-    if (it == W().files.end()) return std::nullopt;
+    if (it == W().files.end())
+        return std::nullopt;
     return it->second.second;
 }
 void file_put(std::string_view path, std::string_view text) {
@@ -281,7 +295,8 @@ void file_put(std::string_view path, std::string_view text) {
 std::vector<std::string> file_list() {
     std::lock_guard lk(W().m);
     std::vector<std::string> out;
-    for (auto& [k, v] : W().files) out.push_back(v.first);
+    for (auto& [k, v] : W().files)
+        out.push_back(v.first);
     return out;
 }
 void file_fail_open(bool fail) {
@@ -307,8 +322,10 @@ bool run_ticks(int n) {
     for (int i = 0; i < n; ++i) {
         advance(100);
         std::unique_lock lk(g_qm);
-        auto it = std::find_if(g_queues.begin(), g_queues.end(), [](auto& e) { return e.second.proc != nullptr; });
-        if (it == g_queues.end()) return false;
+        auto it =
+            std::find_if(g_queues.begin(), g_queues.end(), [](auto& e) { return e.second.proc != nullptr; });
+        if (it == g_queues.end())
+            return false;
         const uint32_t tid = it->first;
         MsgQueue& q = it->second;
         const int target = q.processed + q.pending + 1;
@@ -318,7 +335,8 @@ bool run_ticks(int n) {
             auto jt = g_queues.find(tid);
             return jt == g_queues.end() || jt->second.processed >= target || jt->second.proc == nullptr;
         });
-        if (!done) return false;
+        if (!done)
+            return false;
     }
     return true;
 }
@@ -328,8 +346,8 @@ bool run_ticks(int n) {
 // ============================================================ the interface
 namespace zq::plat {
 
-using memplat::W;
 using memplat::Box;
+using memplat::W;
 
 // ---------------------------------------------------------------- serial
 
@@ -337,10 +355,13 @@ uint32_t serial_open(std::string_view name, SerialPort** port) {
     *port = nullptr;
     std::lock_guard lk(W().m);
     auto it = W().ports.find(memplat::PortKey(name));
-    if (it == W().ports.end()) return kErrFileNotFound;
+    if (it == W().ports.end())
+        return kErrFileNotFound;
     memplat::FakePort& p = it->second;
-    if (p.openError != 0) return p.openError;
-    if (p.open) return kErrAccessDenied;
+    if (p.openError != 0)
+        return p.openError;
+    if (p.open)
+        return kErrAccessDenied;
     p.open = true;
     *port = new SerialPort{it->first};
     return kErrSuccess;
@@ -348,16 +369,19 @@ uint32_t serial_open(std::string_view name, SerialPort** port) {
 
 template <typename F>
 static uint32_t OnPort(SerialPort* port, F f) {
-    if (port == nullptr) return kErrInvalidHandle;
+    if (port == nullptr)
+        return kErrInvalidHandle;
     std::lock_guard lk(W().m);
     auto it = W().ports.find(port->name);
-    if (it == W().ports.end() || !it->second.open) return kErrInvalidHandle;
+    if (it == W().ports.end() || !it->second.open)
+        return kErrInvalidHandle;
     return f(it->second);
 }
 
 uint32_t serial_configure(SerialPort* port, const SerialSettings& settings) {
     return OnPort(port, [&](memplat::FakePort& p) {
-        if (p.configureError != 0) return p.configureError;
+        if (p.configureError != 0)
+            return p.configureError;
         p.settings = settings;
         return kErrSuccess;
     });
@@ -367,14 +391,16 @@ uint32_t serial_set_timeouts(SerialPort* port) {
 }
 uint32_t serial_set_rts(SerialPort* port, bool raised) {
     return OnPort(port, [&](memplat::FakePort& p) {
-        if (p.rtsError != 0) return p.rtsError;
+        if (p.rtsError != 0)
+            return p.rtsError;
         p.rts = raised;
         return kErrSuccess;
     });
 }
 uint32_t serial_clear_error(SerialPort* port, CommStatus* status) {
     return OnPort(port, [&](memplat::FakePort& p) {
-        if (status != nullptr) *status = CommStatus{0, static_cast<uint32_t>(p.rx.size()), p.outQueue};
+        if (status != nullptr)
+            *status = CommStatus{0, static_cast<uint32_t>(p.rx.size()), p.outQueue};
         return kErrSuccess;
     });
 }
@@ -393,13 +419,15 @@ uint32_t serial_read(SerialPort* port, std::span<uint8_t> dest, uint32_t* got) {
 }
 uint32_t serial_write(SerialPort* port, std::span<const uint8_t> bytes) {
     return OnPort(port, [&](memplat::FakePort& p) {
-        if (p.writeError != 0) return p.writeError;
+        if (p.writeError != 0)
+            return p.writeError;
         p.writes.emplace_back(bytes.begin(), bytes.end());
         return kErrSuccess;
     });
 }
 void serial_close(SerialPort* port) {
-    if (port == nullptr) return;
+    if (port == nullptr)
+        return;
     {
         std::lock_guard lk(W().m);
         auto it = W().ports.find(port->name);
@@ -420,44 +448,56 @@ RegKey* reg_root(RegRoot root) {
 }
 
 static std::string JoinPath(const RegKey* parent, std::string_view sub) {
-    if (parent->path.empty()) return std::string(sub);
-    if (sub.empty()) return parent->path;
+    if (parent->path.empty())
+        return std::string(sub);
+    if (sub.empty())
+        return parent->path;
     return parent->path + "\\" + std::string(sub);
 }
 
 uint32_t reg_open_key(RegKey* parent, std::string_view subkey, RegKey** out) {
     *out = nullptr;
-    if (parent == nullptr) return kErrInvalidHandle;
+    if (parent == nullptr)
+        return kErrInvalidHandle;
     std::lock_guard lk(W().m);
-    if (W().regFail != 0) return W().regFail;
+    if (W().regFail != 0)
+        return W().regFail;
     const std::string path = JoinPath(parent, subkey);
-    if (common::reg_find(memplat::RootNode(parent->root), path) == nullptr) return kErrFileNotFound;
+    if (common::reg_find(memplat::RootNode(parent->root), path) == nullptr)
+        return kErrFileNotFound;
     *out = new RegKey{parent->root, path, false};
     return kErrSuccess;
 }
 
 uint32_t reg_create_key(RegKey* parent, std::string_view subkey, RegKey** out) {
     *out = nullptr;
-    if (parent == nullptr) return kErrInvalidHandle;
+    if (parent == nullptr)
+        return kErrInvalidHandle;
     std::lock_guard lk(W().m);
-    if (W().regFail != 0) return W().regFail;
+    if (W().regFail != 0)
+        return W().regFail;
     const std::string path = JoinPath(parent, subkey);
-    if (common::reg_make(memplat::RootNode(parent->root), path) == nullptr) return kErrInvalidParameter;
+    if (common::reg_make(memplat::RootNode(parent->root), path) == nullptr)
+        return kErrInvalidParameter;
     *out = new RegKey{parent->root, path, false};
     return kErrSuccess;
 }
 
 void reg_close_key(RegKey* key) {
-    if (key != nullptr && !key->predefined) delete key;
+    if (key != nullptr && !key->predefined)
+        delete key;
 }
 
 template <typename F>
 static uint32_t OnKey(RegKey* key, F f) {
-    if (key == nullptr) return kErrInvalidHandle;
+    if (key == nullptr)
+        return kErrInvalidHandle;
     std::lock_guard lk(W().m);
-    if (W().regFail != 0) return W().regFail;
+    if (W().regFail != 0)
+        return W().regFail;
     common::RegNode* node = common::reg_find(memplat::RootNode(key->root), key->path);
-    if (node == nullptr) return kErrFileNotFound;
+    if (node == nullptr)
+        return kErrFileNotFound;
     return f(*node);
 }
 
@@ -494,7 +534,8 @@ uint32_t reg_enum_value(RegKey* key, uint32_t index, std::span<char> name, uint3
     });
 }
 uint32_t reg_enum_key(RegKey* key, uint32_t index, std::span<char> name, uint32_t* name_len) {
-    return OnKey(key, [&](common::RegNode& n) { return common::reg_tree_enum_key(n, index, name, name_len); });
+    return OnKey(key,
+                 [&](common::RegNode& n) { return common::reg_tree_enum_key(n, index, name, name_len); });
 }
 uint32_t reg_delete_key(RegKey* parent, std::string_view subkey) {
     return OnKey(parent, [&](common::RegNode& n) {
@@ -507,7 +548,8 @@ uint32_t reg_delete_key(RegKey* parent, std::string_view subkey) {
 
 bool profile_write_string(std::string_view file, std::string_view section, std::string_view key,
                           std::string_view value) {
-    if (!common::ini_valid_entry(section, key, value)) return false;
+    if (!common::ini_valid_entry(section, key, value))
+        return false;
     std::lock_guard lk(W().m);
     std::string& text = W().profiles[memplat::Upper(file)];
     text = common::ini_write_string(text, section, key, value);
@@ -526,10 +568,12 @@ uint32_t profile_read_string(std::string_view file, std::string_view section, st
         std::lock_guard lk(W().m);
         auto it = W().profiles.find(memplat::Upper(file));
         if (it != W().profiles.end()) {
-            if (auto v = common::ini_read_string(it->second, section, key)) value = *v;
+            if (auto v = common::ini_read_string(it->second, section, key))
+                value = *v;
         }
     }
-    if (dest.empty()) return 0;
+    if (dest.empty())
+        return 0;
     const size_t n = std::min(value.size(), dest.size() - 1);
     std::copy_n(value.data(), n, dest.data());
     dest[n] = '\0';
@@ -538,8 +582,12 @@ uint32_t profile_read_string(std::string_view file, std::string_view section, st
 
 // ---------------------------------------------------------------- files
 
-std::string windows_directory() { return "C:\\WINDOWS"; }
-std::string system_directory() { return "C:\\WINDOWS\\system32"; }
+std::string windows_directory() {
+    return "C:\\WINDOWS";
+}
+std::string system_directory() {
+    return "C:\\WINDOWS\\system32";
+}
 
 uint32_t file_create_directory(std::string_view path) {
     std::lock_guard lk(W().m);
@@ -554,28 +602,35 @@ uint32_t file_rename(std::string_view from, std::string_view to) {
     std::lock_guard lk(W().m);
     auto& files = W().files;
     auto it = files.find(memplat::NormPath(from));
-    if (it == files.end()) return kErrFileNotFound;
-    if (files.count(memplat::NormPath(to)) != 0) return kErrAlreadyExists;
+    if (it == files.end())
+        return kErrFileNotFound;
+    if (files.count(memplat::NormPath(to)) != 0)
+        return kErrAlreadyExists;
     files[memplat::NormPath(to)] = {std::string(to), it->second.second};
     files.erase(it);
     return kErrSuccess;
 }
 File* file_open_write(std::string_view path, bool truncate) {
     std::lock_guard lk(W().m);
-    if (W().failOpen) return nullptr;
+    if (W().failOpen)
+        return nullptr;
     auto& entry = W().files[memplat::NormPath(path)];
     entry.first = std::string(path);
-    if (truncate) entry.second.clear();
+    if (truncate)
+        entry.second.clear();
     return new File{memplat::NormPath(path)};
 }
 bool file_write(File* file, std::string_view bytes) {
-    if (file == nullptr) return false;
+    if (file == nullptr)
+        return false;
     std::lock_guard lk(W().m);
     W().files[file->path].second += bytes;
     return true;
 }
 void file_flush(File*) {}
-void file_close(File* file) { delete file; }
+void file_close(File* file) {
+    delete file;
+}
 
 // ---------------------------------------------------- threads and synchronisation
 
@@ -606,16 +661,19 @@ uint32_t thread_create(ThreadProc proc, void* arg, Thread** out, uint32_t* threa
             raw->cv.notify_all();
             selfDelete = raw->detached;
         }
-        if (selfDelete) delete raw;
+        if (selfDelete)
+            delete raw;
     });
     id.wait(0);
     *out = raw;
-    if (thread_id != nullptr) *thread_id = id;
+    if (thread_id != nullptr)
+        *thread_id = id;
     return kErrSuccess;
 }
 
 Wait thread_wait(Thread* thread, uint32_t timeout_ms) {
-    if (thread == nullptr) return Wait::Failed;
+    if (thread == nullptr)
+        return Wait::Failed;
     memplat::WakeAllQueues();
     std::unique_lock lk(thread->m);
     return thread->cv.wait_for(lk, memplat::Scaled(timeout_ms), [&] { return thread->done; }) ? Wait::Object0
@@ -623,7 +681,8 @@ Wait thread_wait(Thread* thread, uint32_t timeout_ms) {
 }
 
 void thread_close(Thread* thread) {
-    if (thread == nullptr) return;
+    if (thread == nullptr)
+        return;
     {
         std::lock_guard lk(thread->m);
         if (!thread->done) {
@@ -637,7 +696,9 @@ void thread_close(Thread* thread) {
     delete thread;
 }
 
-uint32_t current_thread_id() { return memplat::ThisThreadId(); }
+uint32_t current_thread_id() {
+    return memplat::ThisThreadId();
+}
 
 struct Event {
     std::mutex m;
@@ -650,19 +711,24 @@ uint32_t event_create(std::string_view, Event** out) {
     return kErrSuccess;
 }
 void event_set(Event* event) {
-    if (event == nullptr) return;
+    if (event == nullptr)
+        return;
     std::lock_guard lk(event->m);
     event->signalled = true;
     event->cv.notify_one();
 }
 Wait event_wait(Event* event, uint32_t timeout_ms) {
-    if (event == nullptr) return Wait::Failed;
+    if (event == nullptr)
+        return Wait::Failed;
     std::unique_lock lk(event->m);
-    if (!event->cv.wait_for(lk, memplat::Scaled(timeout_ms), [&] { return event->signalled; })) return Wait::Timeout;
+    if (!event->cv.wait_for(lk, memplat::Scaled(timeout_ms), [&] { return event->signalled; }))
+        return Wait::Timeout;
     event->signalled = false;
     return Wait::Object0;
 }
-void event_close(Event* event) { delete event; }
+void event_close(Event* event) {
+    delete event;
+}
 
 struct Mutex {
     std::string name;
@@ -710,7 +776,8 @@ uint32_t mutex_create(std::string_view name, bool initially_owned, Mutex** out) 
         }
         mx = new Mutex;
         mx->name = std::string(name);
-        if (!name.empty()) g_named[mx->name] = mx;
+        if (!name.empty())
+            g_named[mx->name] = mx;
     }
     if (initially_owned) {
         mx->owner = memplat::ThisThreadId();
@@ -722,14 +789,16 @@ uint32_t mutex_create(std::string_view name, bool initially_owned, Mutex** out) 
 }
 
 Wait mutex_wait(Mutex* mx, uint32_t timeout_ms) {
-    if (mx == nullptr) return Wait::Failed;
+    if (mx == nullptr)
+        return Wait::Failed;
     const uint32_t me = memplat::ThisThreadId();
     std::unique_lock lk(mx->m);
     if (mx->owner == me) {
         ++mx->count;
         return Wait::Object0;
     }
-    if (!mx->cv.wait_for(lk, memplat::Scaled(timeout_ms), [&] { return mx->owner == 0; })) return Wait::Timeout;
+    if (!mx->cv.wait_for(lk, memplat::Scaled(timeout_ms), [&] { return mx->owner == 0; }))
+        return Wait::Timeout;
     mx->owner = me;
     mx->count = 1;
     t_owned.held.push_back(mx);
@@ -741,24 +810,30 @@ Wait mutex_wait(Mutex* mx, uint32_t timeout_ms) {
 }
 
 uint32_t mutex_release(Mutex* mx) {
-    if (mx == nullptr) return kErrInvalidHandle;
+    if (mx == nullptr)
+        return kErrInvalidHandle;
     std::lock_guard lk(mx->m);
-    if (mx->owner != memplat::ThisThreadId()) return 288;  // ERROR_NOT_OWNER
+    if (mx->owner != memplat::ThisThreadId())
+        return 288;  // ERROR_NOT_OWNER
     if (--mx->count == 0) {
         mx->owner = 0;
         auto& held = t_owned.held;
         auto it = std::find(held.begin(), held.end(), mx);
-        if (it != held.end()) held.erase(it);
+        if (it != held.end())
+            held.erase(it);
         mx->cv.notify_all();
     }
     return kErrSuccess;
 }
 
 void mutex_close(Mutex* mx) {
-    if (mx == nullptr) return;
+    if (mx == nullptr)
+        return;
     std::lock_guard lk(g_nameMutex);
-    if (--mx->refs > 0) return;
-    if (!mx->name.empty()) g_named.erase(mx->name);
+    if (--mx->refs > 0)
+        return;
+    if (!mx->name.empty())
+        g_named.erase(mx->name);
     // Kept alive: a thread may still be waiting on it.
     g_closedMutexes.emplace_back(mx);
 }
@@ -770,10 +845,13 @@ uint32_t time_ms() {
     return W().now;
 }
 
-LocalTime local_time() { return LocalTime{2026, 12, 8, 10, 20, 30}; }
+LocalTime local_time() {
+    return LocalTime{2026, 12, 8, 10, 20, 30};
+}
 
 uint32_t timer_start(uint32_t, TimerProc proc) {
-    if (proc == nullptr) return 0;
+    if (proc == nullptr)
+        return 0;
     std::lock_guard lk(memplat::g_qm);
     memplat::MsgQueue& q = memplat::g_queues[memplat::ThisThreadId()];
     q.threadId = memplat::ThisThreadId();
@@ -812,7 +890,8 @@ bool message_dispatch_next() {
     --q.pending;
     TimerProc proc = q.proc;
     lk.unlock();
-    if (proc != nullptr) proc();
+    if (proc != nullptr)
+        proc();
     lk.lock();
     ++memplat::g_queues[me].processed;
     memplat::g_qcv.notify_all();
@@ -833,6 +912,8 @@ int message_box(std::string_view text, std::string_view caption, uint32_t flags)
 }
 
 void message_beep(uint32_t) {}
-void* active_window() { return nullptr; }
+void* active_window() {
+    return nullptr;
+}
 
 }  // namespace zq::plat

@@ -23,15 +23,20 @@ constexpr std::array<uint8_t, 128> kDisplayHigh = {
     0x20, 0x20, 0x20, 0x20, 0x20, 0x20, 0x20, 0x20, 0x52, 0x20, 0x46, 0x20, 0x20, 0x20, 0x53, 0x50,  // F0
 };
 
-bool ValidCref(int cref) { return cref >= 0 && cref < MAX_CALLS; }
+bool ValidCref(int cref) {
+    return cref >= 0 && cref < MAX_CALLS;
+}
 
 }  // namespace
 
-uint8_t TranslateDisplayChar(uint8_t c) { return c < 0x80 ? c : kDisplayHigh[c - 0x80u]; }
+uint8_t TranslateDisplayChar(uint8_t c) {
+    return c < 0x80 ? c : kDisplayHigh[c - 0x80u];
+}
 
 std::string DisplayText(int line) {
     std::string text;
-    if (line < 0 || line >= DISPLAY_LINES) return text;
+    if (line < 0 || line >= DISPLAY_LINES)
+        return text;
     for (int i = 0; i < DISPLAY_WIDTH; ++i) {
         const uint8_t c = g_display.DisplayLine[static_cast<size_t>(line)][static_cast<size_t>(i)];
         text += c < 0x20 ? '#' : static_cast<char>(TranslateDisplayChar(c));
@@ -40,7 +45,8 @@ std::string DisplayText(int line) {
 }
 
 void ClearCallStrings(int cref) {
-    if (!ValidCref(cref)) return;
+    if (!ValidCref(cref))
+        return;
     const auto i = static_cast<size_t>(cref);
     CallStrings& s = g_line.strings;
     for (auto* a : {&s.DestAddress, &s.DestName, &s.CalledAdd, &s.CalledName, &s.CallerAdd, &s.CallerName,
@@ -53,7 +59,8 @@ void ClearCallStrings(int cref) {
 }
 
 void ClearCall(int cref) {
-    if (!ValidCref(cref)) return;
+    if (!ValidCref(cref))
+        return;
     const auto i = static_cast<size_t>(cref);
     TspTrace(TRACE_CALL, "ClearCall cref %d", cref);
     g_calls.TmpAddress.fill(0);
@@ -72,7 +79,8 @@ void ClearCall(int cref) {
             t.CrefSlot[0] = -1;
         else if (t.CrefSlot[1] == cref)
             t.CrefSlot[1] = -1;
-        if (static_cast<uint32_t>(g_calls.ActivCallTouch) == key && t.CrefSlot[0] == -1 && t.CrefSlot[1] == -1)
+        if (static_cast<uint32_t>(g_calls.ActivCallTouch) == key && t.CrefSlot[0] == -1 &&
+            t.CrefSlot[1] == -1)
             g_calls.ActivCallTouch = 0;
     }
     g_line.calls.Touch[i] = 0;
@@ -84,7 +92,8 @@ void ResetConfDetection() {
     g_calls.ConferenceReq = false;
     g_calls.ConfRef1 = -1;
     g_calls.ConfRef2 = -1;
-    for (auto& name : g_calls.ConfNames) name.fill(0);
+    for (auto& name : g_calls.ConfNames)
+        name.fill(0);
 }
 
 void AllCallReset() {
@@ -105,7 +114,8 @@ void AllCallReset() {
     const KeyList<MAX_MULTILINE>& multi = g_line.lists.MultiLineKeys;
     for (int k = 0; k < multi.count && k < MAX_MULTILINE; ++k) {
         const uint32_t key = multi.keys[static_cast<size_t>(k)];
-        if (key >= 1 && key <= MAX_TOUCH) g_line.TouchTable[key].CrefSlot = {-1, -1};
+        if (key >= 1 && key <= MAX_TOUCH)
+            g_line.TouchTable[key].CrefSlot = {-1, -1};
     }
     g_calls.ActivCallTouch = 0;
     g_calls.DbCall = false;

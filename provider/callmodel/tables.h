@@ -108,7 +108,7 @@ inline constexpr std::array<const char*, SOFTKEY_COUNT> kSoftKeyNames = {
 inline constexpr std::array<const char*, LCDSTRING_COUNT> kLcdStringNames = {"HangUp", "CancelSecondCall",
                                                                              "Dial"};
 inline constexpr std::array<const char*, SERVICECODE_COUNT> kServiceCodeNames = {
-    "ForwardingImm",      "ForwardingBusy", "ForwardingNoRep", "ForwadingBusyNoRep",
+    "ForwardingImm",    "ForwardingBusy", "ForwardingNoRep", "ForwadingBusyNoRep",
     "CancelForwarding", "DTMF",           "CallPickUp"};
 
 // Display, soft-key, string and service-code tables (outside LineRecord).

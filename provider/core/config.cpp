@@ -23,7 +23,8 @@ struct KeyHolder {
     KeyHolder(const KeyHolder&) = delete;
     KeyHolder& operator=(const KeyHolder&) = delete;
     ~KeyHolder() {
-        if (key != nullptr) plat::reg_close_key(key);
+        if (key != nullptr)
+            plat::reg_close_key(key);
     }
 };
 
@@ -53,13 +54,14 @@ bool OpenProviderKey(KeyHolder& provider) {
 // one; a number is written in decimal.
 void ValueAsText(uint32_t type, std::span<const uint8_t> data, std::span<char> dest) {
     if (type == plat::kRegDword && data.size() == 4) {
-        const uint32_t v = uint32_t{data[0]} | uint32_t{data[1]} << 8 | uint32_t{data[2]} << 16 |
-                           uint32_t{data[3]} << 24;
+        const uint32_t v =
+            uint32_t{data[0]} | uint32_t{data[1]} << 8 | uint32_t{data[2]} << 16 | uint32_t{data[3]} << 24;
         CopyText(dest, std::to_string(v));
         return;
     }
     size_t n = 0;
-    while (n < data.size() && data[n] != 0) ++n;
+    while (n < data.size() && data[n] != 0)
+        ++n;
     CopyText(dest, std::string_view(reinterpret_cast<const char*>(data.data()), n));
 }
 
@@ -93,7 +95,8 @@ bool QueryDword(plat::RegKey* key, std::string_view name, uint32_t* out) {
     std::array<uint8_t, 4> data{};
     uint32_t type = 0, size = 0;
     const uint32_t err = plat::reg_query_value(key, name, &type, data, &size);
-    if (err != plat::kErrSuccess) return false;
+    if (err != plat::kErrSuccess)
+        return false;
     if (type == plat::kRegDword && size == 4) {
         *out = uint32_t{data[0]} | uint32_t{data[1]} << 8 | uint32_t{data[2]} << 16 | uint32_t{data[3]} << 24;
         return true;
@@ -107,38 +110,48 @@ bool QueryDword(plat::RegKey* key, std::string_view name, uint32_t* out) {
 bool ReadFlagValue(std::string_view subkey, std::string_view name, bool missingOn, bool writeMissing) {
     std::array<char, 25> text{};
     if (ReadProviderValue(subkey, name, "", text) == 0) {
-        if (writeMissing) WriteProviderValue(subkey, name, missingOn ? "1" : "0");
+        if (writeMissing)
+            WriteProviderValue(subkey, name, missingOn ? "1" : "0");
         return missingOn;
     }
-    if (TextOf(text) == "0") return false;
-    if (TextOf(text) != "1") WriteProviderValue(subkey, name, "1");
+    if (TextOf(text) == "0")
+        return false;
+    if (TextOf(text) != "1")
+        WriteProviderValue(subkey, name, "1");
     return true;
 }
 
 template <int N>
 void AppendKey(KeyList<N>& list, uint32_t key) {
-    if (list.count < N) list.keys[static_cast<size_t>(list.count++)] = key;
+    if (list.count < N)
+        list.keys[static_cast<size_t>(list.count++)] = key;
 }
 
 }  // namespace
 
 int32_t DecimalValue(const char* text) {
-    if (text == nullptr) return 0;
+    if (text == nullptr)
+        return 0;
     const char* p = text;
-    while (*p == ' ' || *p == '\t') ++p;
+    while (*p == ' ' || *p == '\t')
+        ++p;
     bool negative = false;
-    if (*p == '+' || *p == '-') negative = *p++ == '-';
+    if (*p == '+' || *p == '-')
+        negative = *p++ == '-';
     int64_t v = 0;
     for (; *p >= '0' && *p <= '9'; ++p) {
         v = v * 10 + (*p - '0');
-        if (v > int64_t{INT32_MAX} + 1) v = int64_t{INT32_MAX} + 1;
+        if (v > int64_t{INT32_MAX} + 1)
+            v = int64_t{INT32_MAX} + 1;
     }
-    if (negative) v = -v;
+    if (negative)
+        v = -v;
     return static_cast<int32_t>(std::clamp<int64_t>(v, INT32_MIN, INT32_MAX));
 }
 
 void CopyText(std::span<char> dest, std::string_view src) {
-    if (dest.empty()) return;
+    if (dest.empty())
+        return;
     const size_t n = std::min(src.size(), dest.size() - 1);
     std::copy_n(src.data(), n, dest.data());
     dest[n] = '\0';
@@ -146,7 +159,8 @@ void CopyText(std::span<char> dest, std::string_view src) {
 
 std::string_view TextOf(std::span<const char> buf) {
     size_t n = 0;
-    while (n < buf.size() && buf[n] != '\0') ++n;
+    while (n < buf.size() && buf[n] != '\0')
+        ++n;
     return {buf.data(), n};
 }
 
@@ -155,7 +169,8 @@ int ReadProviderValue(std::string_view subkey, std::string_view name, std::strin
     CopyText(dest, dflt);
     const int dfltLen = static_cast<int>(TextOf(dest).size());
     KeyHolder provider, sub;
-    if (!OpenProviderKey(provider)) return dfltLen;
+    if (!OpenProviderKey(provider))
+        return dfltLen;
     uint32_t err = plat::reg_open_key(provider.key, subkey, &sub.key);
     if (err != plat::kErrSuccess) {
         TspTrace(TRACE_REGISTRY, "ERROR HKEY_LOCAL_MACHINE SOFTWARE Velmora Spi62 '%s' %ld", subkey, err);
@@ -165,7 +180,8 @@ int ReadProviderValue(std::string_view subkey, std::string_view name, std::strin
     uint32_t type = 0, size = 0;
     err = plat::reg_query_value(sub.key, name, &type, data, &size);
     if (err != plat::kErrSuccess) {
-        TspTrace(TRACE_REGISTRY, "ERROR HKEY_LOCAL_MACHINE SOFTWARE Velmora Spi62 '%s''%s' %ld", subkey, name, err);
+        TspTrace(TRACE_REGISTRY, "ERROR HKEY_LOCAL_MACHINE SOFTWARE Velmora Spi62 '%s''%s' %ld", subkey, name,
+                 err);
         return dfltLen;
     }
     ValueAsText(type, std::span<const uint8_t>(data.data(), std::min<size_t>(size, data.size())), dest);
@@ -174,7 +190,8 @@ int ReadProviderValue(std::string_view subkey, std::string_view name, std::strin
 
 int WriteProviderValue(std::string_view subkey, std::string_view name, std::string_view text) {
     KeyHolder provider, sub;
-    if (!OpenProviderKey(provider)) return 0;
+    if (!OpenProviderKey(provider))
+        return 0;
     uint32_t err = plat::reg_create_key(provider.key, subkey, &sub.key);
     if (err != plat::kErrSuccess) {
         TspTrace(TRACE_REGISTRY, "ERROR HKEY_LOCAL_MACHINE SOFTWARE Velmora Spi62 '%s' %ld", subkey, err);
@@ -182,7 +199,8 @@ int WriteProviderValue(std::string_view subkey, std::string_view name, std::stri
     }
     err = plat::reg_set_string(sub.key, name, text);
     if (err != plat::kErrSuccess) {
-        TspTrace(TRACE_REGISTRY, "ERROR HKEY_LOCAL_MACHINE SOFTWARE Velmora Spi62 '%s''%s' %ld", subkey, name, err);
+        TspTrace(TRACE_REGISTRY, "ERROR HKEY_LOCAL_MACHINE SOFTWARE Velmora Spi62 '%s''%s' %ld", subkey, name,
+                 err);
         return 0;
     }
     return 1;
@@ -190,18 +208,22 @@ int WriteProviderValue(std::string_view subkey, std::string_view name, std::stri
 
 int DeleteProviderSubkey(std::string_view subkey) {
     KeyHolder provider;
-    if (!OpenProviderKey(provider)) return 0;
+    if (!OpenProviderKey(provider))
+        return 0;
     const uint32_t err = plat::reg_delete_key(provider.key, subkey);
-    if (err == plat::kErrSuccess) return 1;
+    if (err == plat::kErrSuccess)
+        return 1;
     if (err != plat::kErrFileNotFound)
-        TspTrace(TRACE_REGISTRY, "ERROR Deleting HKEY_LOCAL_MACHINE SOFTWARE Velmora Spi62 '%s' %ld", subkey, err);
+        TspTrace(TRACE_REGISTRY, "ERROR Deleting HKEY_LOCAL_MACHINE SOFTWARE Velmora Spi62 '%s' %ld", subkey,
+                 err);
     return 0;
 }
 
 std::vector<std::pair<std::string, std::string>> ReadProviderValues(std::string_view subkey) {
     std::vector<std::pair<std::string, std::string>> values;
     KeyHolder provider, sub;
-    if (!OpenProviderKey(provider)) return values;
+    if (!OpenProviderKey(provider))
+        return values;
     const uint32_t err = plat::reg_open_key(provider.key, subkey, &sub.key);
     if (err != plat::kErrSuccess) {
         TspTrace(TRACE_REGISTRY, "ERROR HKEY_LOCAL_MACHINE SOFTWARE Velmora Spi62 '%s' %ld", subkey, err);
@@ -213,9 +235,12 @@ std::vector<std::pair<std::string, std::string>> ReadProviderValues(std::string_
         std::array<char, 64> text{};
         uint32_t nameLen = 0, type = 0, dataLen = 0;
         const uint32_t e = plat::reg_enum_value(sub.key, index, name, &nameLen, &type, data, &dataLen);
-        if (e == plat::kErrNoMoreItems) break;
-        if (e != plat::kErrSuccess) continue;
-        ValueAsText(type, std::span<const uint8_t>(data.data(), std::min<size_t>(dataLen, data.size())), text);
+        if (e == plat::kErrNoMoreItems)
+            break;
+        if (e != plat::kErrSuccess)
+            continue;
+        ValueAsText(type, std::span<const uint8_t>(data.data(), std::min<size_t>(dataLen, data.size())),
+                    text);
         values.emplace_back(std::string(TextOf(name)), std::string(TextOf(text)));
     }
     return values;
@@ -224,7 +249,8 @@ std::vector<std::pair<std::string, std::string>> ReadProviderValues(std::string_
 void ReadOutsideAccess(std::span<char> dest) {
     CopyText(dest, "0");
     KeyHolder locations;
-    if (!OpenLocationsKey(locations)) return;
+    if (!OpenLocationsKey(locations))
+        return;
     uint32_t currentId = 0;
     if (!QueryDword(locations.key, "CurrentID", &currentId)) {
         TspTrace(TRACE_REGISTRY, "ERROR HKEY_LOCAL_MACHINE SOFTWARE ..CurrentID %ld", plat::kErrFileNotFound);
@@ -233,23 +259,28 @@ void ReadOutsideAccess(std::span<char> dest) {
     std::array<char, 261> name{};
     for (uint32_t index = 0;; ++index) {
         uint32_t nameLen = 0;
-        if (plat::reg_enum_key(locations.key, index, name, &nameLen) != plat::kErrSuccess) return;
+        if (plat::reg_enum_key(locations.key, index, name, &nameLen) != plat::kErrSuccess)
+            return;
         KeyHolder location;
         const uint32_t err = plat::reg_open_key(locations.key, TextOf(name), &location.key);
         if (err != plat::kErrSuccess) {
-            TspTrace(TRACE_REGISTRY, "ERROR HKEY_LOCAL_MACHINE SOFTWARE ..Locations %s %ld", TextOf(name), err);
+            TspTrace(TRACE_REGISTRY, "ERROR HKEY_LOCAL_MACHINE SOFTWARE ..Locations %s %ld", TextOf(name),
+                     err);
             continue;
         }
         uint32_t id = 0;
         if (!QueryDword(location.key, "ID", &id)) {
-            TspTrace(TRACE_REGISTRY, "ERROR HKEY_LOCAL_MACHINE SOFTWARE ..Sub ID %ld", plat::kErrFileNotFound);
+            TspTrace(TRACE_REGISTRY, "ERROR HKEY_LOCAL_MACHINE SOFTWARE ..Sub ID %ld",
+                     plat::kErrFileNotFound);
             continue;
         }
-        if (id != currentId) continue;
+        if (id != currentId)
+            continue;
         std::array<uint8_t, 20> data{};
         uint32_t type = 0, size = 0;
         if (plat::reg_query_value(location.key, "OutsideAccess", &type, data, &size) == plat::kErrSuccess)
-            ValueAsText(type, std::span<const uint8_t>(data.data(), std::min<size_t>(size, data.size())), dest);
+            ValueAsText(type, std::span<const uint8_t>(data.data(), std::min<size_t>(size, data.size())),
+                        dest);
         return;
     }
 }
@@ -292,9 +323,11 @@ void ReadLastAction() {
     if (last.find("never") != std::string_view::npos) {
         g_dl.prev = PrevDownload::Never;
         g_lineSettings.WaitDynamicConfig = true;
-        if (!g_rx.traceModeSeen) g_superv.traceWaitArmed = true;
+        if (!g_rx.traceModeSeen)
+            g_superv.traceWaitArmed = true;
     } else {
-        g_dl.prev = last.find("success") != std::string_view::npos ? PrevDownload::Success : PrevDownload::Failed;
+        g_dl.prev =
+            last.find("success") != std::string_view::npos ? PrevDownload::Success : PrevDownload::Failed;
         g_lineSettings.StaticConfig = true;
         g_lineSettings.WaitDynamicConfig = false;
     }
@@ -324,28 +357,42 @@ int LoadKeyConfig() {
             uint32_t nameLen = 0, type = 0, dataLen = 0;
             const uint32_t err = plat::reg_enum_value(setDes.key, index, name, &nameLen, &type,
                                                       std::span<uint8_t>(data.data(), 20), &dataLen);
-            if (err == plat::kErrNoMoreItems) break;
-            if (err != plat::kErrSuccess) continue;
+            if (err == plat::kErrNoMoreItems)
+                break;
+            if (err != plat::kErrSuccess)
+                continue;
             const std::string_view n = TextOf(name);
             if (n.size() < 2 || n.size() > 3 || n[0] != 'T' ||
                 !std::all_of(n.begin() + 1, n.end(), [](char c) { return c >= '0' && c <= '9'; }))
                 continue;
             const int key = DecimalValue(n.data() + 1);
-            if (key < 1 || key > MAX_TOUCH) continue;
+            if (key < 1 || key > MAX_TOUCH)
+                continue;
             std::array<char, 21> text{};
             ValueAsText(type, std::span<const uint8_t>(data.data(), std::min<size_t>(dataLen, 20)), text);
             const std::string_view t = TextOf(text);
             for (const KindPrefix& k : kKinds) {
-                if (!t.starts_with(k.prefix)) continue;
+                if (!t.starts_with(k.prefix))
+                    continue;
                 TouchEntry& entry = g_line.TouchTable[static_cast<size_t>(key)];
                 entry.Kind = k.kind;
                 CopyText(entry.Label, t.substr(k.prefix.size()));
                 switch (k.kind) {
-                    case KEY_MULTILIGNE: AppendKey(lists.MultiLineKeys, static_cast<uint32_t>(key)); break;
-                    case KEY_SUPERV: AppendKey(lists.SupervKeys, static_cast<uint32_t>(key)); break;
-                    case KEY_PATRON: AppendKey(lists.PatronKeys, static_cast<uint32_t>(key)); break;
-                    case KEY_SECRETAIRE: AppendKey(lists.SecretaireKeys, static_cast<uint32_t>(key)); break;
-                    default: AppendKey(lists.SecrDebordKeys, static_cast<uint32_t>(key)); break;
+                    case KEY_MULTILIGNE:
+                        AppendKey(lists.MultiLineKeys, static_cast<uint32_t>(key));
+                        break;
+                    case KEY_SUPERV:
+                        AppendKey(lists.SupervKeys, static_cast<uint32_t>(key));
+                        break;
+                    case KEY_PATRON:
+                        AppendKey(lists.PatronKeys, static_cast<uint32_t>(key));
+                        break;
+                    case KEY_SECRETAIRE:
+                        AppendKey(lists.SecretaireKeys, static_cast<uint32_t>(key));
+                        break;
+                    default:
+                        AppendKey(lists.SecrDebordKeys, static_cast<uint32_t>(key));
+                        break;
                 }
                 TspTrace(TRACE_CONFIG, k.trace, key, entry.Label);
                 break;
@@ -417,8 +464,9 @@ int LoadSetData() {
     }
 
     std::array<char, 25> test{};
-    const int suspend =
-        ReadProviderValue("Subdevice_Test", "NbInputBeforeSuspend", "", test) != 0 ? DecimalValue(test.data()) : 0;
+    const int suspend = ReadProviderValue("Subdevice_Test", "NbInputBeforeSuspend", "", test) != 0
+                            ? DecimalValue(test.data())
+                            : 0;
     if (suspend == 0) {
         g_rx.inputCounter = -1;
         g_rx.enquiryCounter = 0;

@@ -9,6 +9,8 @@ __attribute__((constructor)) void OnLoad() {
     zq::ProviderAttach(&anchor);
 }
 
-__attribute__((destructor)) void OnUnload() { zq::ProviderDetach(); }
+__attribute__((destructor)) void OnUnload() {
+    zq::ProviderDetach();
+}
 
 }  // namespace

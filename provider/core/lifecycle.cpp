@@ -21,7 +21,9 @@ LineSettings g_lineSettings;
 
 namespace {
 
-bool IsLineRecord(const void* handle) { return handle == static_cast<const void*>(&g_line); }
+bool IsLineRecord(const void* handle) {
+    return handle == static_cast<const void*>(&g_line);
+}
 
 // Every open after the first since load starts from a clean line record.
 // While the other device keeps the worker running the record stays as it
@@ -49,8 +51,10 @@ void ProviderDetach() {
 LONG WAITLINEMUTEX() {
     if (g_provider.lineMutex != nullptr) {
         const plat::Wait w = plat::mutex_wait(g_provider.lineMutex, LINE_MUTEX_WAIT_MS);
-        if (w == plat::Wait::Abandoned) TspTrace(TRACE_ERROR, "WAITLINEMUTEX PRB WAIT_ABANDONED");
-        if (w == plat::Wait::Timeout) TspTrace(TRACE_ERROR, "WAITLINEMUTEX PRB WAIT_TIMEOUT");
+        if (w == plat::Wait::Abandoned)
+            TspTrace(TRACE_ERROR, "WAITLINEMUTEX PRB WAIT_ABANDONED");
+        if (w == plat::Wait::Timeout)
+            TspTrace(TRACE_ERROR, "WAITLINEMUTEX PRB WAIT_TIMEOUT");
         return static_cast<LONG>(w);
     }
     TspTrace(TRACE_ERROR, "MutexLine creation");
@@ -64,13 +68,16 @@ LONG WAITLINEMUTEX() {
 
 LONG REL_LINE_MUTEX(LONG result) {
     const uint32_t err = plat::mutex_release(g_provider.lineMutex);
-    if (err != plat::kErrSuccess) TspTrace(TRACE_ERROR, "REL_LINE_MUTEX PRB %lx", err);
+    if (err != plat::kErrSuccess)
+        TspTrace(TRACE_ERROR, "REL_LINE_MUTEX PRB %lx", err);
     return result;
 }
 
 LONG StartSerialThread() {
-    if (g_provider.serialThread != nullptr) return 1;
-    if (g_provider.readyEvent != nullptr) plat::event_close(g_provider.readyEvent);
+    if (g_provider.serialThread != nullptr)
+        return 1;
+    if (g_provider.readyEvent != nullptr)
+        plat::event_close(g_provider.readyEvent);
     g_provider.readyEvent = nullptr;
     uint32_t err = plat::event_create("SP62Evt_Serial_Ready", &g_provider.readyEvent);
     if (err != plat::kErrSuccess) {
@@ -80,7 +87,8 @@ LONG StartSerialThread() {
     g_provider.worker = std::make_shared<WorkerControl>();
     g_provider.worker->generation = ++g_provider.generation;
     auto* control = new std::shared_ptr<WorkerControl>(g_provider.worker);
-    err = plat::thread_create(SerialThreadProc, control, &g_provider.serialThread, &g_provider.serialThreadId);
+    err =
+        plat::thread_create(SerialThreadProc, control, &g_provider.serialThread, &g_provider.serialThreadId);
     if (err != plat::kErrSuccess) {
         delete control;
         g_provider.worker.reset();
@@ -101,13 +109,17 @@ LONG StartSerialThread() {
 }
 
 LONG StopSerialThread() {
-    if (g_provider.serialThread == nullptr) return 0;
+    if (g_provider.serialThread == nullptr)
+        return 0;
     TspTrace(TRACE_TSPI, "StopSerialThread Request");
     REL_LINE_MUTEX(0);
-    if (g_provider.worker != nullptr) g_provider.worker->stop = true;
+    if (g_provider.worker != nullptr)
+        g_provider.worker->stop = true;
     const plat::Wait w = plat::thread_wait(g_provider.serialThread, STOP_WAIT_MS);
-    if (w == plat::Wait::Abandoned) TspTrace(TRACE_ERROR, "StopSerialThread Prb WAIT_ABANDONED SerialThread");
-    if (w == plat::Wait::Timeout) TspTrace(TRACE_ERROR, "StopSerialThread Prb WAIT_TIMEOUT SerialThread");
+    if (w == plat::Wait::Abandoned)
+        TspTrace(TRACE_ERROR, "StopSerialThread Prb WAIT_ABANDONED SerialThread");
+    if (w == plat::Wait::Timeout)
+        TspTrace(TRACE_ERROR, "StopSerialThread Prb WAIT_TIMEOUT SerialThread");
     // The request stays with the worker it was made to, even one that has
     // not ended yet; the next worker gets a fresh one.
     g_provider.worker.reset();
@@ -125,10 +137,12 @@ uint32_t SerialThreadProc(void* arg) {
         control = std::move(*given);
         delete given;
     }
-    if (control == nullptr) control = std::make_shared<WorkerControl>();
+    if (control == nullptr)
+        control = std::make_shared<WorkerControl>();
     ResetLinkState();
     const std::string_view port = TextOf(g_line.PortName);
-    if (port.size() != 4 || port[3] < '1' || port[3] > '4') return 0;
+    if (port.size() != 4 || port[3] < '1' || port[3] > '4')
+        return 0;
 
     plat::SerialPort* hcd = SerialOpenComms(port, TextOf(g_line.Speed));
     TspTrace(TRACE_TSPI, "Tentative d'ouverture du port - hcd:%x", hcd);
@@ -153,7 +167,8 @@ uint32_t SerialThreadProc(void* arg) {
     plat::event_set(g_provider.readyEvent);
 
     while (!control->stop) {
-        if (!plat::message_dispatch_next()) break;
+        if (!plat::message_dispatch_next())
+            break;
     }
     // A worker that outlived its stop while a newer one runs leaves the
     // port and the queue to the newer one.
@@ -222,17 +237,21 @@ LONG WINAPI TSPI_providerEnumDevices(DWORD dwPermanentProviderID, LPDWORD lpdwNu
              lpdwNumLines != nullptr ? *lpdwNumLines : 0u, lpdwNumPhones != nullptr ? *lpdwNumPhones : 0u);
     g_provider.permanentProviderId = dwPermanentProviderID;
     g_provider.hProvider = hProvider;
-    if (lpdwNumLines != nullptr) *lpdwNumLines = 1;
-    if (lpdwNumPhones != nullptr) *lpdwNumPhones = 1;
+    if (lpdwNumLines != nullptr)
+        *lpdwNumLines = 1;
+    if (lpdwNumPhones != nullptr)
+        *lpdwNumPhones = 1;
     return 0;
 }
 
 LONG WINAPI TSPI_providerInit(DWORD dwTSPIVersion, DWORD dwPermanentProviderID, DWORD dwLineDeviceIDBase,
                               DWORD dwPhoneDeviceIDBase, DWORD_PTR dwNumLines, DWORD_PTR dwNumPhones,
                               ASYNC_COMPLETION lpfnCompletionProc, LPDWORD lpdwTSPIOptions) {
-    TspTrace(TRACE_TSPI, "TSPI_providerInit(%lx,%lx,%lx,%lx,%lx,%lx,%lx)", dwTSPIVersion, dwPermanentProviderID,
-             dwLineDeviceIDBase, dwPhoneDeviceIDBase, dwNumLines, dwNumPhones, lpfnCompletionProc);
-    if (lpdwTSPIOptions != nullptr) *lpdwTSPIOptions = LINETSPIOPTION_NONREENTRANT;
+    TspTrace(TRACE_TSPI, "TSPI_providerInit(%lx,%lx,%lx,%lx,%lx,%lx,%lx)", dwTSPIVersion,
+             dwPermanentProviderID, dwLineDeviceIDBase, dwPhoneDeviceIDBase, dwNumLines, dwNumPhones,
+             lpfnCompletionProc);
+    if (lpdwTSPIOptions != nullptr)
+        *lpdwTSPIOptions = LINETSPIOPTION_NONREENTRANT;
     g_provider.permanentProviderId = dwPermanentProviderID;
     InitLineRecord(dwPermanentProviderID, g_provider.hProvider, dwLineDeviceIDBase, dwPhoneDeviceIDBase,
                    lpfnCompletionProc);
@@ -243,7 +262,8 @@ LONG WINAPI TSPI_providerShutdown(DWORD dwTSPIVersion, DWORD dwPermanentProvider
     TspTrace(TRACE_TSPI, "Entering TSPI_providerShutdown(%lx %lx)", dwTSPIVersion, dwPermanentProviderID);
     StopSerialThread();
     g_provider.reinitRequired = false;
-    if (g_provider.lineMutex != nullptr) plat::mutex_close(g_provider.lineMutex);
+    if (g_provider.lineMutex != nullptr)
+        plat::mutex_close(g_provider.lineMutex);
     g_provider.lineMutex = nullptr;
     return 0;
 }
@@ -257,14 +277,18 @@ LONG WINAPI TSPI_lineOpen(DWORD dwDeviceID, HTAPILINE htLine, LPHDRVLINE lphdLin
                           LINEEVENT lpfnEventProc) {
     TspTrace(TRACE_TSPI, "TSPI_lineOpen(%lx,%lx,%lx,%lx,%lx)", dwDeviceID, htLine, lphdLine, dwTSPIVersion,
              lpfnEventProc);
-    if (dwDeviceID != g_line.dwDeviceID) return static_cast<LONG>(LINEERR_BADDEVICEID);
+    if (dwDeviceID != g_line.dwDeviceID)
+        return static_cast<LONG>(LINEERR_BADDEVICEID);
     ReinitForReopen();
-    if (g_provider.reinitRequired) return static_cast<LONG>(LINEERR_REINIT);
+    if (g_provider.reinitRequired)
+        return static_cast<LONG>(LINEERR_REINIT);
     g_line.lpfnEventProc = lpfnEventProc;
     g_line.htLine = htLine;
-    if (lphdLine != nullptr) *lphdLine = LineHandle();
+    if (lphdLine != nullptr)
+        *lphdLine = LineHandle();
     StartSerialThread();
-    if (PortIsOpen()) return REL_LINE_MUTEX(0);
+    if (PortIsOpen())
+        return REL_LINE_MUTEX(0);
     TspTrace(TRACE_ERROR, "End TSPI_lineOpen Pb");
     return REL_LINE_MUTEX(static_cast<LONG>(LINEERR_ALLOCATED));
 }
@@ -272,7 +296,8 @@ LONG WINAPI TSPI_lineOpen(DWORD dwDeviceID, HTAPILINE htLine, LPHDRVLINE lphdLin
 LONG WINAPI TSPI_lineClose(HDRVLINE hdLine) {
     WAITLINEMUTEX();
     TspTrace(TRACE_TSPI, "Entering TSPI_lineClose(%lx)", hdLine);
-    if (!IsLineRecord(hdLine)) return REL_LINE_MUTEX(static_cast<LONG>(LINEERR_INVALLINEHANDLE));
+    if (!IsLineRecord(hdLine))
+        return REL_LINE_MUTEX(static_cast<LONG>(LINEERR_INVALLINEHANDLE));
     StopSerialThread();
     return REL_LINE_MUTEX(0);
 }
@@ -281,15 +306,19 @@ LONG WINAPI TSPI_phoneOpen(DWORD dwDeviceID, HTAPIPHONE htPhone, LPHDRVPHONE lph
                            PHONEEVENT lpfnEventProc) {
     TspTrace(TRACE_TSPI, "Entering TSPI_phoneOpen(%lx,%lx,%lx,%lx)", dwDeviceID, htPhone, lphdPhone,
              dwTSPIVersion);
-    if (dwDeviceID != g_line.dwPhoneDeviceID) return static_cast<LONG>(PHONEERR_BADDEVICEID);
+    if (dwDeviceID != g_line.dwPhoneDeviceID)
+        return static_cast<LONG>(PHONEERR_BADDEVICEID);
     ReinitForReopen();
-    if (g_provider.reinitRequired) return static_cast<LONG>(PHONEERR_REINIT);
+    if (g_provider.reinitRequired)
+        return static_cast<LONG>(PHONEERR_REINIT);
     g_line.lpfnPhoneEventProc = lpfnEventProc;
     g_line.htPhone = htPhone;
     g_line.phoneOpen = true;
-    if (lphdPhone != nullptr) *lphdPhone = PhoneHandle();
+    if (lphdPhone != nullptr)
+        *lphdPhone = PhoneHandle();
     StartSerialThread();
-    if (PortIsOpen()) return REL_LINE_MUTEX(0);
+    if (PortIsOpen())
+        return REL_LINE_MUTEX(0);
     TspTrace(TRACE_ERROR, "End TSPI_phoneOpen Pb");
     return REL_LINE_MUTEX(static_cast<LONG>(PHONEERR_ALLOCATED));
 }
@@ -297,7 +326,8 @@ LONG WINAPI TSPI_phoneOpen(DWORD dwDeviceID, HTAPIPHONE htPhone, LPHDRVPHONE lph
 LONG WINAPI TSPI_phoneClose(HDRVPHONE hdPhone) {
     WAITLINEMUTEX();
     TspTrace(TRACE_TSPI, "Entering TSPI_phoneClose (%lx)", hdPhone);
-    if (!IsLineRecord(hdPhone)) return REL_LINE_MUTEX(static_cast<LONG>(PHONEERR_INVALPHONEHANDLE));
+    if (!IsLineRecord(hdPhone))
+        return REL_LINE_MUTEX(static_cast<LONG>(PHONEERR_INVALPHONEHANDLE));
     g_line.phoneOpen = false;
     StopSerialThread();
     return REL_LINE_MUTEX(0);

@@ -56,7 +56,11 @@ struct LineRecord {
 
 extern LineRecord g_line;
 
-inline HDRVLINE LineHandle() { return reinterpret_cast<HDRVLINE>(&g_line); }
-inline HDRVPHONE PhoneHandle() { return reinterpret_cast<HDRVPHONE>(&g_line); }
+inline HDRVLINE LineHandle() {
+    return reinterpret_cast<HDRVLINE>(&g_line);
+}
+inline HDRVPHONE PhoneHandle() {
+    return reinterpret_cast<HDRVPHONE>(&g_line);
+}
 
 }  // namespace zq

@@ -50,7 +50,8 @@ std::string Digits(uint32_t v, unsigned base, bool upper) {
         v /= base;
     } while (v != 0);
     std::string s;
-    while (n > 0) s += buf[--n];
+    while (n > 0)
+        s += buf[--n];
     return s;
 }
 
@@ -59,7 +60,8 @@ std::string Digits(uint32_t v, unsigned base, bool upper) {
 std::string Narrow(std::u16string_view w, size_t max) {
     std::string s;
     for (char16_t c : w) {
-        if (s.size() >= max) break;
+        if (s.size() >= max)
+            break;
         s += c < 0x100 ? static_cast<char>(c) : '?';
     }
     return s;
@@ -75,12 +77,15 @@ void WriteTraceLine(int counter, std::string_view text) {
         plat::file_rename(dir + "\\tsptrac1.tr", dir + "\\tsptrac1.old");
         g_trace.file = plat::file_open_write(dir + "\\tsptrac0.tr", true);
         g_trace.fileIndex = 0;
-        if (g_trace.file == nullptr) return;
+        if (g_trace.file == nullptr)
+            return;
         g_trace.firstWrite = false;
     } else if (counter == 0) {
-        if (g_trace.file != nullptr) plat::file_close(g_trace.file);
+        if (g_trace.file != nullptr)
+            plat::file_close(g_trace.file);
         g_trace.fileIndex = 1 - g_trace.fileIndex;
-        g_trace.file = plat::file_open_write(dir + "\\tsptrac" + std::to_string(g_trace.fileIndex) + ".tr", true);
+        g_trace.file =
+            plat::file_open_write(dir + "\\tsptrac" + std::to_string(g_trace.fileIndex) + ".tr", true);
     }
     if (g_trace.file != nullptr) {
         plat::file_write(g_trace.file, text);
@@ -129,15 +134,16 @@ std::string FormatTrace(std::string_view format, std::span<const TraceArg> args)
             hasPrecision = true;
             ++i;
             while (i < format.size() && format[i] >= '0' && format[i] <= '9')
-                precision =
-                    std::min<size_t>(precision * 10 + static_cast<size_t>(format[i++] - '0'), TRACE_MESSAGE_MAX);
+                precision = std::min<size_t>(precision * 10 + static_cast<size_t>(format[i++] - '0'),
+                                             TRACE_MESSAGE_MAX);
         }
         bool wide = false;
         while (i < format.size() && (format[i] == 'l' || format[i] == 'h' || format[i] == 'w')) {
             wide = wide || format[i] == 'l' || format[i] == 'w';
             ++i;
         }
-        if (i >= format.size()) break;
+        if (i >= format.size())
+            break;
         const char conv = format[i++];
         switch (conv) {
             case 'd':
@@ -151,21 +157,25 @@ std::string FormatTrace(std::string_view format, std::span<const TraceArg> args)
                 std::string body;
                 if (conv == 'd' || conv == 'i') {
                     const auto sv = static_cast<int32_t>(v);
-                    if (sv < 0) sign = "-";
+                    if (sv < 0)
+                        sign = "-";
                     body = Digits(sv < 0 ? 0u - v : v, 10, false);
                 } else if (conv == 'u') {
                     body = Digits(v, 10, false);
                 } else {
                     body = Digits(v, 16, conv == 'X');
-                    if (alt && v != 0) sign = conv == 'X' ? "0X" : "0x";
+                    if (alt && v != 0)
+                        sign = conv == 'X' ? "0X" : "0x";
                 }
-                if (hasPrecision && body.size() < precision) body.insert(0, precision - body.size(), '0');
+                if (hasPrecision && body.size() < precision)
+                    body.insert(0, precision - body.size(), '0');
                 AppendPadded(out, body, sign, width, left, zero && !hasPrecision);
                 break;
             }
             case 'c': {
                 const TraceArg* a = take();
-                const char ch = (a != nullptr && a->kind == TraceArg::Kind::Int) ? static_cast<char>(a->value) : ' ';
+                const char ch =
+                    (a != nullptr && a->kind == TraceArg::Kind::Int) ? static_cast<char>(a->value) : ' ';
                 AppendPadded(out, std::string_view(&ch, 1), {}, width, left, zero);
                 break;
             }
@@ -194,18 +204,24 @@ std::string FormatTrace(std::string_view format, std::span<const TraceArg> args)
                 break;
         }
     }
-    if (out.size() > TRACE_MESSAGE_MAX) out.resize(TRACE_MESSAGE_MAX);
+    if (out.size() > TRACE_MESSAGE_MAX)
+        out.resize(TRACE_MESSAGE_MAX);
     return out;
 }
 
-bool TraceEnabled(uint32_t level) { return level == 0 || (level & g_trace.mask) != 0; }
+bool TraceEnabled(uint32_t level) {
+    return level == 0 || (level & g_trace.mask) != 0;
+}
 
 void TspTraceArgs(uint32_t level, std::string_view format, std::span<const TraceArg> args) {
-    if (!TraceEnabled(level)) return;
+    if (!TraceEnabled(level))
+        return;
     const plat::Wait w = plat::mutex_wait(g_trace.debugMutex, kDebugMutexWaitMs);
-    if (w != plat::Wait::Object0 && w != plat::Wait::Abandoned) return;
+    if (w != plat::Wait::Object0 && w != plat::Wait::Abandoned)
+        return;
 
-    if (++g_trace.lineCounter > TRACE_LINES_PER_FILE) g_trace.lineCounter = 0;
+    if (++g_trace.lineCounter > TRACE_LINES_PER_FILE)
+        g_trace.lineCounter = 0;
     if (g_trace.headerPending) {
         g_trace.headerPending = false;
         const plat::LocalTime t = plat::local_time();
@@ -229,7 +245,8 @@ uint32_t ReadDebugMode() {
     ReadProviderValue("Debug_Mode", "DebugOutput", "", text);
     // Text that is not a number reads as 0, like atoi, and is left as it is.
     const int32_t v = DecimalValue(text.data());
-    if (text[0] != '\0' && v >= 0) return static_cast<uint32_t>(v);
+    if (text[0] != '\0' && v >= 0)
+        return static_cast<uint32_t>(v);
     WriteProviderValue("Debug_Mode", "DebugOutput", "0");
     return 0;
 }
@@ -240,14 +257,18 @@ void TraceAttach() {
 }
 
 void TraceDetach() {
-    if (g_trace.debugMutex != nullptr) plat::mutex_close(g_trace.debugMutex);
+    if (g_trace.debugMutex != nullptr)
+        plat::mutex_close(g_trace.debugMutex);
     g_trace.debugMutex = nullptr;
 }
 
-uint32_t TraceMask() { return g_trace.mask; }
+uint32_t TraceMask() {
+    return g_trace.mask;
+}
 
 void TraceResetForTest(uint32_t mask) {
-    if (g_trace.file != nullptr) plat::file_close(g_trace.file);
+    if (g_trace.file != nullptr)
+        plat::file_close(g_trace.file);
     const plat::Mutex* keep = g_trace.debugMutex;
     g_trace = TraceState{};
     g_trace.debugMutex = const_cast<plat::Mutex*>(keep);

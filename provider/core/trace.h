@@ -38,13 +38,14 @@ struct TraceArg {
 
     TraceArg() = default;
     template <typename T>
-        requires(std::is_integral_v<T> || std::is_enum_v<T>)
-    TraceArg(T v) : kind(Kind::Int), value(static_cast<uint32_t>(v)) {}
+    requires(std::is_integral_v<T> || std::is_enum_v<T>) TraceArg(T v)
+        : kind(Kind::Int), value(static_cast<uint32_t>(v)) {}
     TraceArg(const char* s) : kind(Kind::Str), str(s ? std::string_view(s) : std::string_view("(null)")) {}
     TraceArg(char* s) : TraceArg(static_cast<const char*>(s)) {}
     TraceArg(std::string_view s) : kind(Kind::Str), str(s) {}
     TraceArg(const std::string& s) : kind(Kind::Str), str(s) {}
-    TraceArg(const char16_t* s) : kind(Kind::WStr), wstr(s ? std::u16string_view(s) : std::u16string_view()) {}
+    TraceArg(const char16_t* s)
+        : kind(Kind::WStr), wstr(s ? std::u16string_view(s) : std::u16string_view()) {}
     TraceArg(std::u16string_view s) : kind(Kind::WStr), wstr(s) {}
     // A fixed buffer prints up to its first NUL, never past its end.
     template <size_t N>
@@ -53,17 +54,18 @@ struct TraceArg {
     TraceArg(const std::array<char16_t, N>& a) : kind(Kind::WStr), wstr(a.data(), Bounded(a.data(), N)) {}
     // TAPI's WCHAR is wchar_t where the SDK is used (two bytes there).
     template <size_t N>
-        requires(sizeof(wchar_t) == sizeof(char16_t))
-    TraceArg(const std::array<wchar_t, N>& a)
+    requires(sizeof(wchar_t) == sizeof(char16_t)) TraceArg(const std::array<wchar_t, N>& a)
         : kind(Kind::WStr), wstr(reinterpret_cast<const char16_t*>(a.data()), Bounded(a.data(), N)) {}
     template <typename T>
-        requires(!std::is_same_v<std::remove_cv_t<T>, char> && !std::is_same_v<std::remove_cv_t<T>, char16_t>)
-    TraceArg(T* p) : kind(Kind::Int), value(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(p))) {}
+    requires(!std::is_same_v<std::remove_cv_t<T>, char> && !std::is_same_v<std::remove_cv_t<T>, char16_t>)
+        TraceArg(T* p)
+        : kind(Kind::Int), value(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(p))) {}
 
     template <typename C>
     static size_t Bounded(const C* s, size_t n) {
         size_t i = 0;
-        while (i < n && s[i] != 0) ++i;
+        while (i < n && s[i] != 0)
+            ++i;
         return i;
     }
 };
@@ -79,7 +81,8 @@ void TspTraceArgs(uint32_t level, std::string_view format, std::span<const Trace
 
 template <typename... A>
 void TspTrace(uint32_t level, std::string_view format, const A&... a) {
-    if (!TraceEnabled(level)) return;
+    if (!TraceEnabled(level))
+        return;
     const std::array<TraceArg, sizeof...(A) + 1> args{TraceArg(a)..., TraceArg()};
     TspTraceArgs(level, format, std::span<const TraceArg>(args.data(), sizeof...(A)));
 }

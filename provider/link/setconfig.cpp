@@ -45,14 +45,20 @@ constexpr std::array<SpecialKind, 4> kSpecialKinds = {{
     {KEY_SECR_DEBORD, "Secretaire Debord TouchId:%02d - :%s", "RS"},
 }};
 
-bool ValidKey(uint32_t id) { return id >= 1 && id <= MAX_TOUCH; }
+bool ValidKey(uint32_t id) {
+    return id >= 1 && id <= MAX_TOUCH;
+}
 
-void NextRequestWithCount(uint8_t code) { SendTQLARequest(code, static_cast<uint8_t>(g_dl.entriesReceived)); }
+void NextRequestWithCount(uint8_t code) {
+    SendTQLARequest(code, static_cast<uint8_t>(g_dl.entriesReceived));
+}
 
 // Counts the entries of an answer; a list is complete once all that were
 // announced have come (more than announced counts as complete too, so a
 // generous PBX cannot stall the download).
-bool ListComplete(int announced) { return g_dl.entriesReceived >= announced; }
+bool ListComplete(int announced) {
+    return g_dl.entriesReceived >= announced;
+}
 
 // After an INFO answer: true when the list is complete (the running count
 // starts again at 0), else the next INFO request has been sent.
@@ -67,7 +73,8 @@ bool ListDone(int announced, uint8_t infoCode) {
 
 template <int N>
 void Append(KeyList<N>& list, uint32_t key) {
-    if (list.count < N) list.keys[static_cast<size_t>(list.count++)] = key;
+    if (list.count < N)
+        list.keys[static_cast<size_t>(list.count++)] = key;
 }
 
 template <int N>
@@ -124,15 +131,14 @@ std::map<std::string, std::string> MultiDescriptions() {
 
 std::map<std::string, std::string> SpecialDescriptions() {
     std::map<std::string, std::string> want;
-    const std::array<const KeyList<MAX_SPECIAL>*, 3> others{&g_line.lists.PatronKeys, &g_line.lists.SecretaireKeys,
-                                                            &g_line.lists.SecrDebordKeys};
-    const auto add = [&](uint32_t key, const char* prefix) {
-        want[KeyName(key)] = KeyText(prefix, key);
-    };
+    const std::array<const KeyList<MAX_SPECIAL>*, 3> others{
+        &g_line.lists.PatronKeys, &g_line.lists.SecretaireKeys, &g_line.lists.SecrDebordKeys};
+    const auto add = [&](uint32_t key, const char* prefix) { want[KeyName(key)] = KeyText(prefix, key); };
     for (int i = 0; i < g_line.lists.SupervKeys.count; ++i)
         add(g_line.lists.SupervKeys.keys[static_cast<size_t>(i)], kSpecialKinds[0].prefix);
     for (size_t l = 0; l < others.size(); ++l)
-        for (int i = 0; i < others[l]->count; ++i) add(others[l]->keys[static_cast<size_t>(i)], kSpecialKinds[l + 1].prefix);
+        for (int i = 0; i < others[l]->count; ++i)
+            add(others[l]->keys[static_cast<size_t>(i)], kSpecialKinds[l + 1].prefix);
     return want;
 }
 
@@ -142,7 +148,8 @@ std::map<std::string, std::string> SpecialDescriptions() {
 void SaveMultilineKeys() {
     const auto want = MultiDescriptions();
     std::map<std::string, std::string> storedMulti, storedOther;
-    for (const auto& [name, text] : StoredKeyDescriptions()) (text.starts_with("M") ? storedMulti : storedOther)[name] = text;
+    for (const auto& [name, text] : StoredKeyDescriptions())
+        (text.starts_with("M") ? storedMulti : storedOther)[name] = text;
     const bool specialsFollow = g_lineSettings.TqlaVersion >= 3;
     if (storedMulti == want && (specialsFollow || storedOther.empty())) {
         g_dl.setDesRewritten = false;
@@ -157,7 +164,8 @@ void SaveMultilineKeys() {
         const uint32_t key = l.keys[static_cast<size_t>(i)];
         ok = WriteKeyDescription(key, want.at(KeyName(key))) && ok;
     }
-    if (!ok) TspTrace(TRACE_CONFIG, "Pb de sauvegarde config touch multi dans fichier ini");
+    if (!ok)
+        TspTrace(TRACE_CONFIG, "Pb de sauvegarde config touch multi dans fichier ini");
 }
 
 void SaveSpecialKeys() {
@@ -165,8 +173,10 @@ void SaveSpecialKeys() {
     if (!g_dl.setDesRewritten) {
         std::map<std::string, std::string> storedOther;
         for (const auto& [name, text] : StoredKeyDescriptions())
-            if (!text.starts_with("M")) storedOther[name] = text;
-        if (storedOther == want) return;
+            if (!text.starts_with("M"))
+                storedOther[name] = text;
+        if (storedOther == want)
+            return;
         // Stale special keys are stored: write the whole description again.
         g_dl.setDesRewritten = true;
         DeleteProviderSubkey("Set_Des");
@@ -175,8 +185,10 @@ void SaveSpecialKeys() {
             WriteKeyDescription(static_cast<uint32_t>(DecimalValue(name.c_str() + 1)), text);
     }
     bool ok = true;
-    for (const auto& [name, text] : want) ok = WriteKeyDescription(static_cast<uint32_t>(DecimalValue(name.c_str() + 1)), text) && ok;
-    if (!ok) TspTrace(TRACE_CONFIG, "Pb de sauvegarde config touch spe dans fichier ini");
+    for (const auto& [name, text] : want)
+        ok = WriteKeyDescription(static_cast<uint32_t>(DecimalValue(name.c_str() + 1)), text) && ok;
+    if (!ok)
+        TspTrace(TRACE_CONFIG, "Pb de sauvegarde config touch spe dans fichier ini");
 }
 
 void ResetKey(uint32_t key) {
@@ -195,7 +207,8 @@ void PublishMultilineList() {
             ResetKey(g_line.lists.MultiLineKeys.keys[static_cast<size_t>(i)]);
         }
     }
-    for (int k = 1; k <= MAX_TOUCH; ++k) g_line.TouchTable[static_cast<size_t>(k)].Kind = g_dl.NewKind[static_cast<size_t>(k)];
+    for (int k = 1; k <= MAX_TOUCH; ++k)
+        g_line.TouchTable[static_cast<size_t>(k)].Kind = g_dl.NewKind[static_cast<size_t>(k)];
 }
 
 template <int N>
@@ -204,7 +217,8 @@ void PublishSpecial(KeyList<N>& target, const WorkingList<N>& w, uint32_t kind) 
     const bool keepPossible = PreviousDownloadExists() && g_line.lists.MultiLineKeys.count != 0;
     for (int i = 0; i < target.count; ++i) {
         const uint32_t key = target.keys[static_cast<size_t>(i)];
-        if (!(keepPossible && g_line.TouchTable[key].Kind == kind)) ResetKey(key);
+        if (!(keepPossible && g_line.TouchTable[key].Kind == kind))
+            ResetKey(key);
     }
 }
 
@@ -213,7 +227,8 @@ void PublishSpecialLists() {
     PublishSpecial(g_line.lists.PatronKeys, g_dl.newPatron, KEY_PATRON);
     PublishSpecial(g_line.lists.SecretaireKeys, g_dl.newSecretaire, KEY_SECRETAIRE);
     PublishSpecial(g_line.lists.SecrDebordKeys, g_dl.newSecrDebord, KEY_SECR_DEBORD);
-    for (int k = 1; k <= MAX_TOUCH; ++k) g_line.TouchTable[static_cast<size_t>(k)].Kind = g_dl.NewKind[static_cast<size_t>(k)];
+    for (int k = 1; k <= MAX_TOUCH; ++k)
+        g_line.TouchTable[static_cast<size_t>(k)].Kind = g_dl.NewKind[static_cast<size_t>(k)];
 }
 
 // AomOrder: the modules by ascending key offset; among equal offsets the
@@ -221,12 +236,14 @@ void PublishSpecialLists() {
 void ComputeAomOrder(int modules) {
     g_dl.AomOrder = {0, 1, 2};
     const auto offset = [](int i) { return g_set.AomTable[static_cast<size_t>(i)].offset; };
-    if (modules < 2) return;
+    if (modules < 2)
+        return;
     if (offset(0) < offset(1))
         g_dl.AomOrder = {0, 1, 2};
     else
         g_dl.AomOrder = {1, 0, 2};
-    if (modules < 3) return;
+    if (modules < 3)
+        return;
     const int first = g_dl.AomOrder[0], second = g_dl.AomOrder[1];
     const uint8_t small = offset(first), large = offset(second);
     if (large < offset(2))
@@ -245,8 +262,10 @@ bool ReadDialFlag(std::string_view subkey, std::string_view name) {
         WriteProviderValue(subkey, name, "0");
         return false;
     }
-    if (TextOf(text) == "0") return false;
-    if (TextOf(text) != "1") WriteProviderValue(subkey, name, "1");
+    if (TextOf(text) == "0")
+        return false;
+    if (TextOf(text) != "1")
+        WriteProviderValue(subkey, name, "1");
     return true;
 }
 
@@ -286,16 +305,19 @@ void CheckStoredLanguage() {
 void SaveLanguage() {
     const char* name = "Not listed";
     for (size_t i = 0; i < kLanguageCodes.size(); ++i)
-        if (kLanguageCodes[i] == g_dl.PbxLanguage) name = kLanguageNames[i];
+        if (kLanguageCodes[i] == g_dl.PbxLanguage)
+            name = kLanguageNames[i];
     if (WriteProviderValue("SetConfig", "Language", name) == 0)
         TspTrace(TRACE_CONFIG, "Pb sauvegarde langue dans fichier ini");
 }
 
 template <size_t N, size_t M>
-bool SaveTable(const char* subkey, const std::array<const char*, N>& names, const std::array<std::array<char, M>, N>& values) {
+bool SaveTable(const char* subkey, const std::array<const char*, N>& names,
+               const std::array<std::array<char, M>, N>& values) {
     DeleteProviderSubkey(subkey);
     bool ok = true;
-    for (size_t i = 0; i < N; ++i) ok = WriteProviderValue(subkey, names[i], TextOf(values[i])) != 0 && ok;
+    for (size_t i = 0; i < N; ++i)
+        ok = WriteProviderValue(subkey, names[i], TextOf(values[i])) != 0 && ok;
     return ok;
 }
 
@@ -351,28 +373,33 @@ bool RepeatedAnswer(uint8_t code, uint8_t seq, std::span<const uint8_t> payload)
     last.code = code;
     last.seq = seq;
     last.size = payload.size();
-    if (last.valid) std::copy(payload.begin(), payload.end(), last.payload.begin());
+    if (last.valid)
+        std::copy(payload.begin(), payload.end(), last.payload.begin());
     return false;
 }
 
 // A count answer (STRING_ACK, SK_ACK, CODE_ACK): a count of 0 ends the chain.
 void StartList(uint8_t answerCode, uint8_t seq, std::span<const uint8_t> payload, int& announced,
                uint8_t infoCode) {
-    if (RepeatedAnswer(answerCode, seq, payload)) return;
+    if (RepeatedAnswer(answerCode, seq, payload))
+        return;
     announced = ByteReader{payload}.U8();
     g_dl.entriesReceived = 0;
-    if (announced != 0) SendTQLARequest(infoCode, 0);
+    if (announced != 0)
+        SendTQLARequest(infoCode, 0);
 }
 
 }  // namespace
 
 std::string NormaliseLabel(std::span<const uint8_t> text) {
     size_t i = 0;
-    while (i < text.size() && text[i] == ' ') ++i;
+    while (i < text.size() && text[i] == ' ')
+        ++i;
     std::string out;
     for (; i < text.size(); ++i)
         out += text[i] < 0x20 ? '#' : static_cast<char>(TranslateDisplayChar(text[i]));
-    while (!out.empty() && out.back() == ' ') out.pop_back();
+    while (!out.empty() && out.back() == ' ')
+        out.pop_back();
     return out;
 }
 
@@ -431,8 +458,8 @@ void TqlaDeviceAssocAck(uint8_t, std::span<const uint8_t> payload) {
         g_line.EnqCallMode = r.U8();
         const uint8_t status = r.U8();
         g_dl.FwdStatus = r.Ok() ? status : g_dl.FwdStatus;
-        TspTrace(TRACE_CONFIG, "Dev_type 0x%02x multi mode %d Fwd status %d", g_dl.DevType, g_line.EnqCallMode,
-                 g_dl.FwdStatus);
+        TspTrace(TRACE_CONFIG, "Dev_type 0x%02x multi mode %d Fwd status %d", g_dl.DevType,
+                 g_line.EnqCallMode, g_dl.FwdStatus);
         if (g_superv.FwdGuard != 0) {
             if (g_dl.FwdStatus != 4) {
                 TspTrace(TRACE_CALL, "modif renv acquitee par Pbx: envoi RAC ");
@@ -449,38 +476,47 @@ void TqlaDeviceAssocAck(uint8_t, std::span<const uint8_t> payload) {
             CopyText(g_dl.FwdDest, AsText(r.Take(destLen)));
         }
         TspTrace(TRACE_CONFIG, "Dest Fwd length %d typ %d Destaddr '%s'", destLen, destType, g_dl.FwdDest);
-        if (g_dl.FwdStatus != oldStatus) DoLineEvent(LINE_ADDRESSSTATE, 0, LINEADDRESSSTATE_FORWARD, -1);
+        if (g_dl.FwdStatus != oldStatus)
+            DoLineEvent(LINE_ADDRESSSTATE, 0, LINEADDRESSSTATE_FORWARD, -1);
 
-        for (AomEntry& aom : g_set.AomTable) aom = AomEntry{false, 255, false, 255};
+        for (AomEntry& aom : g_set.AomTable)
+            aom = AomEntry{false, 255, false, 255};
         int modules = 0;
         while (r.Ok() && !r.AtEnd()) {
             const uint8_t first = r.U8();
-            if (first == 0) break;
+            if (first == 0)
+                break;
             const uint8_t offset = r.U8();
-            if (!r.Ok()) break;
+            if (!r.Ok())
+                break;
             const auto address = static_cast<uint8_t>(first & 0x07);
             const bool aom20 = (first & 0x10) != 0;
             TspTrace(TRACE_CONFIG, "aom adr %d aom20 %d offset %d", address, aom20 ? 1 : 0, offset);
-            if (modules < MAX_AOM) g_set.AomTable[static_cast<size_t>(modules++)] = AomEntry{true, address, aom20, offset};
+            if (modules < MAX_AOM)
+                g_set.AomTable[static_cast<size_t>(modules++)] = AomEntry{true, address, aom20, offset};
         }
         ComputeAomOrder(modules);
     }
 
-    if (g_dl.AssocAck) return;
+    if (g_dl.AssocAck)
+        return;
     g_dl.AssocAck = true;
     if (g_lineSettings.TqlaVersion < 2 || g_dl.DevType == kQr7DevType)
         SendTQLARequest(TQLA_KEY);
     else
         TspTrace(TRACE_CONFIG, "Recup conf Dynamique - Poste non QR7 (ZQ 3861)");
     CheckStoredLanguage();
-    if (g_lineSettings.TqlaVersion == 1) LoadDiallingSettings();
-    if (PreviousDownloadExists() && !mcduChanged) g_dl.ReadyForCalls = true;
+    if (g_lineSettings.TqlaVersion == 1)
+        LoadDiallingSettings();
+    if (PreviousDownloadExists() && !mcduChanged)
+        g_dl.ReadyForCalls = true;
     g_line.lineDevState = 2;
     DoLineEvent(LINE_LINEDEVSTATE, LINEDEVSTATE_CONNECTED | LINEDEVSTATE_INSERVICE, 0, -1);
 }
 
 void TqlaKeyAck(uint8_t seq, std::span<const uint8_t> payload) {
-    if (RepeatedAnswer(TQLA_KEY_ACK, seq, payload)) return;
+    if (RepeatedAnswer(TQLA_KEY_ACK, seq, payload))
+        return;
     ByteReader r{payload};
     g_dl.announcedMulti = r.U8();
     g_dl.NewMultiLineCount = 0;
@@ -495,7 +531,8 @@ void TqlaKeyAck(uint8_t seq, std::span<const uint8_t> payload) {
 }
 
 void TqlaKeyInfoAck(uint8_t seq, std::span<const uint8_t> payload) {
-    if (RepeatedAnswer(TQLA_KEY_INFO_ACK, seq, payload)) return;
+    if (RepeatedAnswer(TQLA_KEY_INFO_ACK, seq, payload))
+        return;
     ByteReader r{payload};
     const int k = r.U8();
     int parsed = 0;
@@ -513,7 +550,8 @@ void TqlaKeyInfoAck(uint8_t seq, std::span<const uint8_t> payload) {
             TspTrace(TRACE_CONFIG, "TouchId:%d hors borne - non prise en compte", id);
             continue;
         }
-        if (g_dl.newMulti.count >= MAX_MULTILINE) continue;
+        if (g_dl.newMulti.count >= MAX_MULTILINE)
+            continue;
         g_dl.NewKind[id] = KEY_MULTILIGNE;
         Append(g_dl.newMulti, id);
         ++g_dl.NewMultiLineCount;
@@ -523,17 +561,20 @@ void TqlaKeyInfoAck(uint8_t seq, std::span<const uint8_t> payload) {
     }
     g_dl.entriesReceived += parsed;
     TspTrace(TRACE_CONFIG, " nb_of_info_rcvd:%d - nb_touch_include:%d ", g_dl.entriesReceived, included);
-    if (!ListDone(g_dl.announcedMulti, TQLA_KEY_INFO)) return;
+    if (!ListDone(g_dl.announcedMulti, TQLA_KEY_INFO))
+        return;
     const bool specialsFollow = g_lineSettings.TqlaVersion >= 3;
     SendTQLARequest(specialsFollow ? TQLA_KEY_SPE : TQLA_STRING);
     PublishMultilineList();
     // Without special keys in this version, those of an earlier start go.
-    if (!specialsFollow) PublishSpecialLists();
+    if (!specialsFollow)
+        PublishSpecialLists();
     SaveMultilineKeys();
 }
 
 void TqlaKeySpeAck(uint8_t seq, std::span<const uint8_t> payload) {
-    if (RepeatedAnswer(TQLA_KEY_SPE_ACK, seq, payload)) return;
+    if (RepeatedAnswer(TQLA_KEY_SPE_ACK, seq, payload))
+        return;
     ByteReader r{payload};
     g_dl.newSuperv = {{}, r.U8()};
     g_dl.newPatron = {{}, r.U8()};
@@ -551,7 +592,8 @@ void TqlaKeySpeAck(uint8_t seq, std::span<const uint8_t> payload) {
 }
 
 void TqlaKeySpeInfoAck(uint8_t seq, std::span<const uint8_t> payload) {
-    if (RepeatedAnswer(TQLA_KEY_SPE_INFO_ACK, seq, payload)) return;
+    if (RepeatedAnswer(TQLA_KEY_SPE_INFO_ACK, seq, payload))
+        return;
     ByteReader r{payload};
     const int k = r.U8();
     int parsed = 0;
@@ -576,16 +618,25 @@ void TqlaKeySpeInfoAck(uint8_t seq, std::span<const uint8_t> payload) {
             continue;
         }
         switch (kind) {
-            case KEY_SUPERV: Append(g_dl.newSuperv.list, id); break;
-            case KEY_PATRON: Append(g_dl.newPatron.list, id); break;
-            case KEY_SECRETAIRE: Append(g_dl.newSecretaire.list, id); break;
-            default: Append(g_dl.newSecrDebord.list, id); break;
+            case KEY_SUPERV:
+                Append(g_dl.newSuperv.list, id);
+                break;
+            case KEY_PATRON:
+                Append(g_dl.newPatron.list, id);
+                break;
+            case KEY_SECRETAIRE:
+                Append(g_dl.newSecretaire.list, id);
+                break;
+            default:
+                Append(g_dl.newSecrDebord.list, id);
+                break;
         }
         CopyText(g_line.TouchTable[id].Label, AsText(label));
         TspTrace(TRACE_CONFIG, it->trace, id, g_line.TouchTable[id].Label);
     }
     g_dl.entriesReceived += parsed;
-    if (!ListDone(SpecialTotal(), TQLA_KEY_SPE_INFO)) return;
+    if (!ListDone(SpecialTotal(), TQLA_KEY_SPE_INFO))
+        return;
     SendTQLARequest(TQLA_STRING);
     PublishSpecialLists();
     SaveSpecialKeys();
@@ -596,7 +647,8 @@ void TqlaStringAck(uint8_t seq, std::span<const uint8_t> payload) {
 }
 
 void TqlaStringInfoAck(uint8_t seq, std::span<const uint8_t> payload) {
-    if (RepeatedAnswer(TQLA_STRING_INFO_ACK, seq, payload)) return;
+    if (RepeatedAnswer(TQLA_STRING_INFO_ACK, seq, payload))
+        return;
     g_dl.entriesReceived += ForEachTextEntry(payload, [](uint8_t id, std::span<const uint8_t> text) {
         if (id > kMaxStringId) {
             TspTrace(TRACE_CONFIG, "Reception d'une string d'ID > MAX_TA_STRING");
@@ -604,11 +656,13 @@ void TqlaStringInfoAck(uint8_t seq, std::span<const uint8_t> payload) {
         }
         auto& entry = g_set.LcdString[id];
         const std::string label = NormaliseLabel(text).substr(0, LCDSTRING_LEN);
-        if (!PreviousDownloadExists() || (!g_dl.StringsChanged && label != TextOf(entry))) g_dl.StringsChanged = true;
+        if (!PreviousDownloadExists() || (!g_dl.StringsChanged && label != TextOf(entry)))
+            g_dl.StringsChanged = true;
         CopyText(entry, label);
         TspTrace(TRACE_CONFIG, "StringId:%d - %s", id, entry);
     });
-    if (!ListDone(g_dl.announcedStrings, TQLA_STRING_INFO)) return;
+    if (!ListDone(g_dl.announcedStrings, TQLA_STRING_INFO))
+        return;
     SendTQLARequest(TQLA_SK);
 }
 
@@ -617,7 +671,8 @@ void TqlaSkAck(uint8_t seq, std::span<const uint8_t> payload) {
 }
 
 void TqlaSkInfoAck(uint8_t seq, std::span<const uint8_t> payload) {
-    if (RepeatedAnswer(TQLA_SK_INFO_ACK, seq, payload)) return;
+    if (RepeatedAnswer(TQLA_SK_INFO_ACK, seq, payload))
+        return;
     g_dl.entriesReceived += ForEachTextEntry(payload, [](uint8_t id, std::span<const uint8_t> text) {
         if (id > kMaxSoftKeyId) {
             TspTrace(TRACE_CONFIG, "Reception d'une SK d'ID > MAX_TA_SK");
@@ -634,14 +689,17 @@ void TqlaSkInfoAck(uint8_t seq, std::span<const uint8_t> payload) {
         CopyText(entry, label);
         TspTrace(TRACE_CONFIG, "SkId:%d - '%s'", id, entry);
     });
-    if (!ListDone(g_dl.announcedSoftKeys, TQLA_SK_INFO)) return;
+    if (!ListDone(g_dl.announcedSoftKeys, TQLA_SK_INFO))
+        return;
     SendTQLARequest(TQLA_CODE);
     g_lineSettings.WaitDynamicConfig = false;
     g_lineSettings.StaticConfig = false;
     g_dl.ReadyForCalls = true;
-    if (g_dl.LanguageDiffers) SaveLanguage();
+    if (g_dl.LanguageDiffers)
+        SaveLanguage();
     SaveIfChanged(g_dl.SoftKeysChanged, "SoftKey_Des", kSoftKeyNames, g_set.SoftKeyLabel,
-                  {"Sk sauvegardé ini - diff", "Pb de sauvegarde config sk dans fichier ini", "Sk non sauvegardé ini - idem"});
+                  {"Sk sauvegardé ini - diff", "Pb de sauvegarde config sk dans fichier ini",
+                   "Sk non sauvegardé ini - idem"});
     SaveIfChanged(g_dl.StringsChanged, "String_Des", kLcdStringNames, g_set.LcdString,
                   {"String sauvegardé ini - diff", "Pb de sauvegarde config string dans fichier ini",
                    "String non sauvegardé ini - idem"});
@@ -652,7 +710,8 @@ void TqlaCodeAck(uint8_t seq, std::span<const uint8_t> payload) {
 }
 
 void TqlaCodeInfoAck(uint8_t seq, std::span<const uint8_t> payload) {
-    if (RepeatedAnswer(TQLA_CODE_INFO_ACK, seq, payload)) return;
+    if (RepeatedAnswer(TQLA_CODE_INFO_ACK, seq, payload))
+        return;
     g_dl.entriesReceived += ForEachTextEntry(payload, [](uint8_t id, std::span<const uint8_t> text) {
         if (id > kMaxCodeId) {
             TspTrace(TRACE_CONFIG, "Reception d'un code d'ID (%d) > MAX_TA_CODE (%d)", id, kMaxCodeId);

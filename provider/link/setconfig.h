@@ -69,7 +69,9 @@ struct DownloadState {
 
 extern DownloadState g_dl;
 
-inline bool PreviousDownloadExists() { return g_dl.prev != PrevDownload::Never; }
+inline bool PreviousDownloadExists() {
+    return g_dl.prev != PrevDownload::Never;
+}
 
 // At worker start: nothing acknowledged or complete yet.
 void ResetDownloadState();

@@ -26,7 +26,9 @@ namespace {
 
 constexpr int kMaxReadsPerTick = 64;
 
-bool PortDidOpen() { return !g_port.openFailed; }
+bool PortDidOpen() {
+    return !g_port.openFailed;
+}
 
 // Everything the worker does after a lost link: the calls are gone, the
 // queue is emptied and the port opened again.
@@ -35,7 +37,8 @@ void RestartAfterLinkLoss() {
     AllCallReset();
     FifoClear();
     g_superv.pollCounter = 0;
-    if (!g_dl.ConfigComplete) g_superv.configWaitCount = 0;
+    if (!g_dl.ConfigComplete)
+        g_superv.configWaitCount = 0;
     g_superv.traceWaitCount = 0;
     RestartSerialLink();
 }
@@ -56,9 +59,11 @@ void ReadPort() {
             g_rx.rxFill = ProcessInput({g_rx.rxBuf.data(), g_rx.rxFill});
             // Only bytes that came count as receiving: kept bytes waiting
             // for the end of a frame must be able to time out.
-            if (got > 0) g_rx.lastReceiveTime = plat::time_ms();
+            if (got > 0)
+                g_rx.lastReceiveTime = plat::time_ms();
         }
-        if (got == 0) break;
+        if (got == 0)
+            break;
     }
 }
 
@@ -103,7 +108,8 @@ void ProceedingTimeOut() {
     g_superv.proceedingCount = 0;
     g_superv.traceWaitArmed = false;
     for (int cref = 0; cref < MAX_CALLS; ++cref) {
-        if (g_line.calls.lineCallState[static_cast<size_t>(cref)] != LINECALLSTATE_PROCEEDING) continue;
+        if (g_line.calls.lineCallState[static_cast<size_t>(cref)] != LINECALLSTATE_PROCEEDING)
+            continue;
         const uint32_t key = g_line.calls.Touch[static_cast<size_t>(cref)];
         if (key >= 1 && key <= MAX_TOUCH && g_line.TouchTable[key].IconState != ACTIV_ICON) {
             TspTrace(TRACE_CALL, "Time out:Icone:%d éteint - Etat:IDLE - Ref:%d", key, cref);
@@ -159,8 +165,10 @@ void ConfigurationTimeOut(int count) {
 
 // One tick, with the line mutex held; returns early where the tick ends.
 void Tick() {
-    if (g_superv.stoppedConfigError || g_superv.stoppedNoConfig) return;
-    if (g_superv.FwdGuard != 0) --g_superv.FwdGuard;
+    if (g_superv.stoppedConfigError || g_superv.stoppedNoConfig)
+        return;
+    if (g_superv.FwdGuard != 0)
+        --g_superv.FwdGuard;
 
     const int waited = g_superv.configWaitCount;
     if ((waited == CONFIG_WAIT_ASSOC_LIMIT && !g_dl.AssocAck) || waited == CONFIG_WAIT_LIMIT) {
@@ -172,8 +180,8 @@ void Tick() {
         if (g_rx.traceModeSeen) {
             g_superv.traceWaitArmed = false;
         } else if (++g_superv.traceWaitCount == g_superv.traceWaitLimit) {
-            TspTrace(TRACE_ERROR, "TIMEOUT Bad VEX/PC No Trace mode: WaitTrace %d limit %d", g_superv.traceWaitCount,
-                     g_superv.traceWaitLimit);
+            TspTrace(TRACE_ERROR, "TIMEOUT Bad VEX/PC No Trace mode: WaitTrace %d limit %d",
+                     g_superv.traceWaitCount, g_superv.traceWaitLimit);
             g_superv.stoppedConfigError = true;
             g_line.lineDevState = 0;
             g_superv.traceWaitArmed = false;
@@ -186,9 +194,11 @@ void Tick() {
     }
 
     ++g_superv.pollCounter;
-    if (!g_dl.ConfigComplete) ++g_superv.configWaitCount;
+    if (!g_dl.ConfigComplete)
+        ++g_superv.configWaitCount;
 
-    if (g_superv.setDataPending && PreviousDownloadExists()) g_superv.setDataPending = LoadSetData() != 0;
+    if (g_superv.setDataPending && PreviousDownloadExists())
+        g_superv.setDataPending = LoadSetData() != 0;
 
     if (g_superv.stringDefError && PreviousDownloadExists() && g_dl.ConfigComplete) {
         g_superv.stoppedConfigError = true;
@@ -209,11 +219,14 @@ void Tick() {
         g_rx.traceModeSeen && ++g_superv.proceedingCount == PROCEEDING_LIMIT)
         ProceedingTimeOut();
 
-    if (g_superv.progressReport) ReportMakeCallProgress();
+    if (g_superv.progressReport)
+        ReportMakeCallProgress();
 
-    if (g_superv.softKeyRelease && ++g_superv.softKeyCount == SOFTKEY_RELEASE_LIMIT) SoftKeyRelease();
+    if (g_superv.softKeyRelease && ++g_superv.softKeyCount == SOFTKEY_RELEASE_LIMIT)
+        SoftKeyRelease();
 
-    if (g_superv.IncomingCref != -1 && ++g_superv.OfferWaitCount == OFFER_WAIT_LIMIT) OfferWithoutCallerData();
+    if (g_superv.IncomingCref != -1 && ++g_superv.OfferWaitCount == OFFER_WAIT_LIMIT)
+        OfferWithoutCallerData();
 
     if (g_rx.collecting && ++g_rx.inactivity > INACTIVITY_LIMIT) {
         TspTrace(TRACE_ERROR, "Inactivity - flush rx queue");
@@ -234,7 +247,8 @@ void Tick() {
 
     if (g_rx.inputCounter == -1) {
         if (g_superv.pollCounter == g_superv.pollPeriod) {
-            if (!g_dl.ConfigComplete) g_superv.configWaitCount = 0;
+            if (!g_dl.ConfigComplete)
+                g_superv.configWaitCount = 0;
             if (!PortIsOpen()) {
                 ErrorBox("Serial Port blocked");
                 return;
@@ -245,7 +259,8 @@ void Tick() {
             if (!g_superv.linkLossEpisode) {
                 g_superv.linkLossEpisode = true;
                 if (g_line.lineDevState == 2) {
-                    DoLineEvent(LINE_LINEDEVSTATE, LINEDEVSTATE_OUTOFSERVICE | LINEDEVSTATE_DISCONNECTED, 0, -1);
+                    DoLineEvent(LINE_LINEDEVSTATE, LINEDEVSTATE_OUTOFSERVICE | LINEDEVSTATE_DISCONNECTED, 0,
+                                -1);
                     g_line.lineDevState = 0;
                 }
                 DoV24Trouble();
@@ -268,7 +283,8 @@ void Tick() {
         else
             return;
     }
-    if (FifoCount() > 0) PostZQMsg();
+    if (FifoCount() > 0)
+        PostZQMsg();
 }
 
 }  // namespace
@@ -293,7 +309,8 @@ void ResetLinkState() {
     g_rx = ReceiveState{};
     g_superv = Supervision{};
     ResetDownloadState();
-    for (AomEntry& aom : g_set.AomTable) aom = AomEntry{false, 255, false, 255};
+    for (AomEntry& aom : g_set.AomTable)
+        aom = AomEntry{false, 255, false, 255};
     ReadLastAction();
 }
 
@@ -314,7 +331,8 @@ int DoV24Trouble() {
     plat::message_beep(plat::kMbIconHand);
     REL_LINE_MUTEX(0);
     const int result = ErrorBox(
-        "Hardware Problem - Please check:\n\n - the cable,\n - the PC serial port,\n - the LXC card.\n\nTrying to "
+        "Hardware Problem - Please check:\n\n - the cable,\n - the PC serial port,\n - the LXC "
+        "card.\n\nTrying to "
         "restart ... Click Ok to abort");
     WAITLINEMUTEX();
     TspTrace(TRACE_ERROR, "MessageBox returns %lx IDOK %lx IDHELP %lx", result, plat::kIdOk, plat::kIdHelp);
@@ -326,7 +344,8 @@ int DoNoDynConf() {
     plat::message_beep(plat::kMbIconHand);
     REL_LINE_MUTEX(0);
     ErrorBox(
-        "No response from PBX !\nThe Velmora Service Provider cannot run...\n\n- Check your PBX version.\n - Check "
+        "No response from PBX !\nThe Velmora Service Provider cannot run...\n\n- Check your PBX version.\n - "
+        "Check "
         "your LXC setup.");
     WAITLINEMUTEX();
     TspTrace(TRACE_ERROR, "Dynamic Config not received DialogBox return %ld", 0);
@@ -337,7 +356,8 @@ int DoNoDynConf() {
 // leaves the registry untouched.
 void RecordLastAction(std::string_view text) {
     std::array<char, 80> stored{};
-    if (ReadProviderValue("Dynamic_Set_Conf", "LastAction", "", stored) != 0 && TextOf(stored) == text) return;
+    if (ReadProviderValue("Dynamic_Set_Conf", "LastAction", "", stored) != 0 && TextOf(stored) == text)
+        return;
     WriteProviderValue("Dynamic_Set_Conf", "LastAction", text);
 }
 

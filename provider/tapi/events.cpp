@@ -7,20 +7,25 @@ namespace zq {
 
 RunningOp g_running;
 
-void ResetEventState() { g_running = RunningOp{}; }
+void ResetEventState() {
+    g_running = RunningOp{};
+}
 
 uint32_t SendCompletion(LONG result) {
     const uint32_t id = g_line.pendingReqId;
-    if (id == 0) return 0;
+    if (id == 0)
+        return 0;
     TspTrace(TRACE_TSPI, "SendCompletion:%lx, res:%lx", id, result);
     g_line.pendingReqId = 0;
-    if (g_line.lpfnCompletionProc != nullptr) g_line.lpfnCompletionProc(id, result);
+    if (g_line.lpfnCompletionProc != nullptr)
+        g_line.lpfnCompletionProc(id, result);
     return id;
 }
 
 LONG DoLineEvent(uint32_t dwMsg, uint32_t dwParam1, uint32_t dwParam2, int32_t cref) {
     TspTrace(TRACE_CALL, "LinEv cref=%d, ev:%0lx,val%0lx,mod=%0lx", cref, dwMsg, dwParam1, dwParam2);
-    if (g_line.lpfnEventProc == nullptr) return 0;
+    if (g_line.lpfnEventProc == nullptr)
+        return 0;
     TspTrace(TRACE_CALL, "LineEvent send");
     if (cref == -1) {
         const bool reinit = dwMsg == LINE_LINEDEVSTATE && dwParam1 == LINEDEVSTATE_REINIT;
@@ -28,7 +33,8 @@ LONG DoLineEvent(uint32_t dwMsg, uint32_t dwParam1, uint32_t dwParam2, int32_t c
         return 0;
     }
     const bool known = (cref >= 0 && cref < MAX_CALLS) || cref == CONFREF;
-    if (!known) return 0;
+    if (!known)
+        return 0;
     if (dwMsg == LINE_CALLSTATE && dwParam1 == LINECALLSTATE_ONHOLD) {
         g_running.lastHeldCref = cref;
         if (g_running.runningOp == REQ_SETUPTRANSFER && g_running.runningCref == cref)
@@ -51,7 +57,8 @@ LONG DoLineEvent(uint32_t dwMsg, uint32_t dwParam1, uint32_t dwParam2, int32_t c
 }
 
 void DoLineEventNewCall(int32_t cref) {
-    if (g_line.lpfnEventProc == nullptr || cref < 0 || cref >= MAX_CALLS) return;
+    if (g_line.lpfnEventProc == nullptr || cref < 0 || cref >= MAX_CALLS)
+        return;
     TspTrace(TRACE_CALL, "DoLineEventNewCall send cref:%d", cref);
     HTAPICALL& slot = g_line.htCall[static_cast<size_t>(cref)];
     slot = nullptr;
@@ -60,7 +67,8 @@ void DoLineEventNewCall(int32_t cref) {
 }
 
 void DoLineEventNewConf() {
-    if (g_line.lpfnEventProc == nullptr) return;
+    if (g_line.lpfnEventProc == nullptr)
+        return;
     TspTrace(TRACE_CALL, "DoLineEventNewConf send");
     g_line.htConfCall = nullptr;
     g_line.lpfnEventProc(g_line.htLine, nullptr, LINE_NEWCALL, CONFREF,
@@ -68,7 +76,8 @@ void DoLineEventNewConf() {
 }
 
 void DoPhoneEvent(uint32_t dwParam1, uint32_t dwParam2) {
-    if (g_line.lpfnPhoneEventProc == nullptr) return;
+    if (g_line.lpfnPhoneEventProc == nullptr)
+        return;
     g_line.lpfnPhoneEventProc(g_line.htPhone, PHONE_STATE, dwParam1, dwParam2, 0);
 }
 

@@ -30,19 +30,22 @@ TEST_F(ConfigTest, ReadProviderValueKeepsTheDefaultWhenTheValueDoesNotFit) {
     const Case cases[] = {
         {"COM2", 40, "COM2", 4, nullptr},
         {"0123456789", 11, "0123456789", 10, nullptr},  // exactly fits with its NUL
-        {"0123456789A", 11, "dflt", 4, "ERROR HKEY_LOCAL_MACHINE SOFTWARE Velmora Spi62 'Provider''Port' 234"},
+        {"0123456789A", 11, "dflt", 4,
+         "ERROR HKEY_LOCAL_MACHINE SOFTWARE Velmora Spi62 'Provider''Port' 234"},
         {nullptr, 40, "dflt", 4, "ERROR HKEY_LOCAL_MACHINE SOFTWARE Velmora Spi62 'Provider' 2"},
         {"", 40, "", 0, nullptr},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.stored ? c.stored : "(missing)");
         memplat::reset();
-        if (c.stored) PutProviderValue("Provider", "Port", c.stored);
+        if (c.stored)
+            PutProviderValue("Provider", "Port", c.stored);
         std::vector<char> dest(c.capacity + 8, '#');
         const int n = ReadProviderValue("Provider", "Port", "dflt", std::span<char>(dest.data(), c.capacity));
         EXPECT_EQ(n, c.length);
         EXPECT_EQ(TextOf(dest), c.expect);
-        for (size_t i = c.capacity; i < dest.size(); ++i) ASSERT_EQ(dest[i], '#') << "written past the end";
+        for (size_t i = c.capacity; i < dest.size(); ++i)
+            ASSERT_EQ(dest[i], '#') << "written past the end";
         if (c.trace) {
             EXPECT_TRUE(TraceHas(c.trace));
         }
@@ -56,8 +59,8 @@ TEST_F(ConfigTest, AMissingSubkeyIsTracedWithItsName) {
 }
 
 TEST_F(ConfigTest, ANumberStoredAsDwordReadsAsDecimalText) {
-    memplat::reg_put_dword(plat::RegRoot::LocalMachine, std::string(kProviderKey) + "\\Debug_Mode", "DebugOutput",
-                           34);
+    memplat::reg_put_dword(plat::RegRoot::LocalMachine, std::string(kProviderKey) + "\\Debug_Mode",
+                           "DebugOutput", 34);
     EXPECT_EQ(ReadDebugMode(), 34u);
 }
 
@@ -76,7 +79,8 @@ TEST_F(ConfigTest, DeletingAMissingSubkeyIsSilent) {
     EXPECT_FALSE(TraceHas("ERROR Deleting HKEY_LOCAL_MACHINE SOFTWARE Velmora Spi62 'Set_Des' 2"));
     PutProviderValue("Set_Des", "T01", "MA");
     EXPECT_EQ(DeleteProviderSubkey("Set_Des"), 1);
-    EXPECT_FALSE(memplat::reg_key_exists(plat::RegRoot::LocalMachine, std::string(kProviderKey) + "\\Set_Des"));
+    EXPECT_FALSE(
+        memplat::reg_key_exists(plat::RegRoot::LocalMachine, std::string(kProviderKey) + "\\Set_Des"));
 }
 
 TEST_F(ConfigTest, DebugOutputGivesTheTraceMask) {
@@ -86,13 +90,14 @@ TEST_F(ConfigTest, DebugOutputGivesTheTraceMask) {
         const char* after;
     };
     const Case cases[] = {
-        {"12", 12, "12"},     {"0", 0, "0"},         {"", 0, "0"},        {nullptr, 0, "0"},
-        {"-5", 0, "0"},       {"abc", 0, "abc"},     {"7x", 7, "7x"},     {"99999999999", 0x7FFFFFFF, "99999999999"},
+        {"12", 12, "12"}, {"0", 0, "0"},     {"", 0, "0"},    {nullptr, 0, "0"},
+        {"-5", 0, "0"},   {"abc", 0, "abc"}, {"7x", 7, "7x"}, {"99999999999", 0x7FFFFFFF, "99999999999"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.stored ? c.stored : "(missing)");
         memplat::reset();
-        if (c.stored) PutProviderValue("Debug_Mode", "DebugOutput", c.stored);
+        if (c.stored)
+            PutProviderValue("Debug_Mode", "DebugOutput", c.stored);
         EXPECT_EQ(ReadDebugMode(), c.mask);
         EXPECT_EQ(ProviderValue("Debug_Mode", "DebugOutput"), c.after);
     }
@@ -135,7 +140,8 @@ TEST_F(ConfigTest, LastActionTellsWhetherADownloadWasMade) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.stored ? c.stored : "(missing)");
         memplat::reset();
-        if (c.stored) PutProviderValue("Dynamic_Set_Conf", "LastAction", c.stored);
+        if (c.stored)
+            PutProviderValue("Dynamic_Set_Conf", "LastAction", c.stored);
         g_lineSettings = LineSettings{};
         g_superv = Supervision{};
         g_superv.stringDefError = true;
@@ -150,12 +156,23 @@ TEST_F(ConfigTest, LastActionTellsWhetherADownloadWasMade) {
 
 TEST_F(ConfigTest, StoredKeysBecomeKeyKindsAndLists) {
     const std::pair<const char*, const char*> values[] = {
-        {"T05", "MJohn"},     {"T06", "M2001"},  {"T89", "MTooFar"}, {"X05", "MWrong"},    {"T07", "SUBoss"},
-        {"T08", "EXChief"},   {"T09", "SEAnne"}, {"T10", "RSOver"},  {"T11", "ZZ"},        {"T5x", "MBad"},
-        {"T00", "MZero"},     {"T012", "MOdd"},  {"TooLongAName12345678901", "MName"},
+        {"T05", "MJohn"},
+        {"T06", "M2001"},
+        {"T89", "MTooFar"},
+        {"X05", "MWrong"},
+        {"T07", "SUBoss"},
+        {"T08", "EXChief"},
+        {"T09", "SEAnne"},
+        {"T10", "RSOver"},
+        {"T11", "ZZ"},
+        {"T5x", "MBad"},
+        {"T00", "MZero"},
+        {"T012", "MOdd"},
+        {"TooLongAName12345678901", "MName"},
         {"T12", "M0123456789012345678901234567890"},  // longer than the 20 bytes read
     };
-    for (auto [name, value] : values) PutProviderValue("Set_Des", name, value);
+    for (auto [name, value] : values)
+        PutProviderValue("Set_Des", name, value);
     EXPECT_EQ(LoadKeyConfig(), 2);
     const KeyLists& l = g_line.lists;
     EXPECT_EQ(l.MultiLineKeys.count, 2);
@@ -192,9 +209,11 @@ TEST_F(ConfigTest, KeysBeyondAListsCapacityAreIgnored) {
 TEST_F(ConfigTest, LoadSetDataReadsTheStoredConfiguration) {
     PutProviderValue("SetConfig", "SetMCDU", "2001");
     PutProviderValue("SetConfig", "SupervService", "yes");
-    for (size_t i = 0; i < SOFTKEY_COUNT; ++i) PutProviderValue("SoftKey_Des", kSoftKeyNames[i], "Lbl1234");
+    for (size_t i = 0; i < SOFTKEY_COUNT; ++i)
+        PutProviderValue("SoftKey_Des", kSoftKeyNames[i], "Lbl1234");
     const std::string full31(31, 'S');
-    for (size_t i = 0; i < LCDSTRING_COUNT; ++i) PutProviderValue("String_Des", kLcdStringNames[i], full31);
+    for (size_t i = 0; i < LCDSTRING_COUNT; ++i)
+        PutProviderValue("String_Des", kLcdStringNames[i], full31);
     PutProviderValue("Service_Code", "DTMF", "*77#9");
     g_line.TouchTable[3].CrefSlot = {2, 5};
     g_line.TouchTable[3].IconState = ACTIV_ICON;
@@ -202,7 +221,8 @@ TEST_F(ConfigTest, LoadSetDataReadsTheStoredConfiguration) {
     EXPECT_EQ(LoadSetData(), 0);
     EXPECT_EQ(TextOf(g_lineSettings.Mcdu), "2001");
     EXPECT_TRUE(TraceHas("lecture mcdu -2001-"));
-    EXPECT_EQ(memplat::profile_text("zq62cfg.ini").value_or("").find("SetMCDU=2001") != std::string::npos, true);
+    EXPECT_EQ(memplat::profile_text("zq62cfg.ini").value_or("").find("SetMCDU=2001") != std::string::npos,
+              true);
     EXPECT_TRUE(g_lineSettings.SupervService);
     EXPECT_EQ(ProviderValue("SetConfig", "SupervService"), "1");
     EXPECT_EQ(TextOf(g_set.SoftKeyLabel[2]), "Lbl123");
@@ -219,8 +239,10 @@ TEST_F(ConfigTest, LoadSetDataReadsTheStoredConfiguration) {
 
 TEST_F(ConfigTest, MissingStringsMarkAStringDefinitionError) {
     for (size_t i = 0; i < SOFTKEY_COUNT; ++i)
-        if (i != 2) PutProviderValue("SoftKey_Des", kSoftKeyNames[i], "X");
-    for (size_t i = 0; i < LCDSTRING_COUNT; ++i) PutProviderValue("String_Des", kLcdStringNames[i], "Y");
+        if (i != 2)
+            PutProviderValue("SoftKey_Des", kSoftKeyNames[i], "X");
+    for (size_t i = 0; i < LCDSTRING_COUNT; ++i)
+        PutProviderValue("String_Des", kLcdStringNames[i], "Y");
     LoadSetData();
     EXPECT_TRUE(g_superv.stringDefError);
     EXPECT_TRUE(TraceHas("Soft Key Reading:StringInitError TRUE Swap:--"));
@@ -233,11 +255,13 @@ TEST_F(ConfigTest, SupervisionServiceFlag) {
         bool on;
         std::optional<std::string> after;
     };
-    const Case cases[] = {{nullptr, true, std::nullopt}, {"0", false, "0"}, {"1", true, "1"}, {"yes", true, "1"}};
+    const Case cases[] = {
+        {nullptr, true, std::nullopt}, {"0", false, "0"}, {"1", true, "1"}, {"yes", true, "1"}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.stored ? c.stored : "(missing)");
         memplat::reset();
-        if (c.stored) PutProviderValue("SetConfig", "SupervService", c.stored);
+        if (c.stored)
+            PutProviderValue("SetConfig", "SupervService", c.stored);
         LoadSetData();
         EXPECT_EQ(g_lineSettings.SupervService, c.on);
         EXPECT_EQ(ProviderValue("SetConfig", "SupervService"), c.after);
@@ -253,16 +277,21 @@ TEST_F(ConfigTest, LinkTestModeSettings) {
         bool nack;
     };
     const Case cases[] = {
-        {nullptr, nullptr, nullptr, -1, 0, false}, {"0", "3", "NACK", -1, 0, false},
-        {"5", "2", "NACK", 5, 2, true},           {"5", "2", "nack", 5, 2, false},
+        {nullptr, nullptr, nullptr, -1, 0, false},
+        {"0", "3", "NACK", -1, 0, false},
+        {"5", "2", "NACK", 5, 2, true},
+        {"5", "2", "nack", 5, 2, false},
         {"4", nullptr, "ACK", 4, 0, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.suspend ? c.suspend : "(missing)");
         memplat::reset();
-        if (c.suspend) PutProviderValue("Subdevice_Test", "NbInputBeforeSuspend", c.suspend);
-        if (c.wait) PutProviderValue("Subdevice_Test", "NbWaitAckBeforeResponse", c.wait);
-        if (c.answer) PutProviderValue("Subdevice_Test", "WaitAckResponse", c.answer);
+        if (c.suspend)
+            PutProviderValue("Subdevice_Test", "NbInputBeforeSuspend", c.suspend);
+        if (c.wait)
+            PutProviderValue("Subdevice_Test", "NbWaitAckBeforeResponse", c.wait);
+        if (c.answer)
+            PutProviderValue("Subdevice_Test", "WaitAckResponse", c.answer);
         LoadSetData();
         EXPECT_EQ(g_rx.inputCounter, c.input);
         EXPECT_EQ(g_rx.enquiryCounter, c.enquiry);

@@ -21,7 +21,8 @@ TEST_F(StartTest, TheDefaultSetIsDownloadedAndTheLineGoesInService) {
     EXPECT_EQ(g_line.lineDevState, 2);
     bool inService = false;
     for (const auto& e : g_tapi.lineEvents)
-        inService = inService || (e.msg == LINE_LINEDEVSTATE && e.param1 == (LINEDEVSTATE_CONNECTED | LINEDEVSTATE_INSERVICE));
+        inService = inService || (e.msg == LINE_LINEDEVSTATE &&
+                                  e.param1 == (LINEDEVSTATE_CONNECTED | LINEDEVSTATE_INSERVICE));
     EXPECT_TRUE(inService);
     EXPECT_EQ(ProviderValue("Dynamic_Set_Conf", "LastAction"), "success");
     EXPECT_GT(g_line.lists.MultiLineKeys.count, 0);

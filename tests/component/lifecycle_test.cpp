@@ -71,7 +71,8 @@ TEST_F(LifecycleTest, OpenStartsTheWorkerOnTheConfiguredPortAndCloseStopsIt) {
 TEST_F(LifecycleTest, BadDeviceIdentifiersAreRefusedWithoutTouchingState) {
     Init();
     HDRVPHONE hdPhone = nullptr;
-    EXPECT_EQ(TSPI_lineOpen(5, nullptr, &hdLine, 0x20000, RecordLineEvent), static_cast<LONG>(LINEERR_BADDEVICEID));
+    EXPECT_EQ(TSPI_lineOpen(5, nullptr, &hdLine, 0x20000, RecordLineEvent),
+              static_cast<LONG>(LINEERR_BADDEVICEID));
     EXPECT_EQ(TSPI_phoneOpen(5, nullptr, &hdPhone, 0x20000, RecordPhoneEvent),
               static_cast<LONG>(PHONEERR_BADDEVICEID));
     EXPECT_EQ(g_provider.openCount, 0);
@@ -84,7 +85,8 @@ TEST_F(LifecycleTest, BadDeviceIdentifiersAreRefusedWithoutTouchingState) {
 TEST_F(LifecycleTest, ClosingAnUnknownHandleIsRefused) {
     Init();
     EXPECT_EQ(TSPI_lineClose(reinterpret_cast<HDRVLINE>(0x10)), static_cast<LONG>(LINEERR_INVALLINEHANDLE));
-    EXPECT_EQ(TSPI_phoneClose(reinterpret_cast<HDRVPHONE>(0x10)), static_cast<LONG>(PHONEERR_INVALPHONEHANDLE));
+    EXPECT_EQ(TSPI_phoneClose(reinterpret_cast<HDRVPHONE>(0x10)),
+              static_cast<LONG>(PHONEERR_INVALPHONEHANDLE));
 }
 
 TEST_F(LifecycleTest, ReopenStartsFromACleanRecordAndReloadsTheConfiguration) {
@@ -122,7 +124,8 @@ TEST_F(LifecycleTest, AChangedPortAsksForReinitialisationUntilShutdown) {
     g_provider.reinitRequired = true;
     HDRVPHONE hdPhone = nullptr;
     EXPECT_EQ(OpenLine(), static_cast<LONG>(LINEERR_REINIT));
-    EXPECT_EQ(TSPI_phoneOpen(0, nullptr, &hdPhone, 0x20000, RecordPhoneEvent), static_cast<LONG>(PHONEERR_REINIT));
+    EXPECT_EQ(TSPI_phoneOpen(0, nullptr, &hdPhone, 0x20000, RecordPhoneEvent),
+              static_cast<LONG>(PHONEERR_REINIT));
     EXPECT_EQ(g_provider.serialThread, nullptr);
     EXPECT_EQ(TSPI_providerShutdown(0x20000, 1), 0);
     EXPECT_FALSE(g_provider.reinitRequired);
@@ -190,7 +193,8 @@ TEST_F(LifecycleTest, PortNamesOutsideCom1ToCom4FailTheOpen) {
             CloseLine();
             EXPECT_TRUE(TraceHas("Wait Thread serial Ready OK"));
             ASSERT_EQ(memplat::boxes().size(), 1u);
-            EXPECT_EQ(memplat::boxes()[0].text, "Serial Port Problem - Check it and try again \n\nAccess Failed");
+            EXPECT_EQ(memplat::boxes()[0].text,
+                      "Serial Port Problem - Check it and try again \n\nAccess Failed");
         } else {
             EXPECT_TRUE(TraceHas("Wait Thread serial Ready KO 258 "));
             EXPECT_TRUE(memplat::boxes().empty());
@@ -226,10 +230,12 @@ TEST_F(LifecycleTest, LineMutexWaitResults) {
     std::thread holder([&] {
         WAITLINEMUTEX();
         held = true;
-        while (!release) std::this_thread::yield();
+        while (!release)
+            std::this_thread::yield();
         REL_LINE_MUTEX(0);
     });
-    while (!held) std::this_thread::yield();
+    while (!held)
+        std::this_thread::yield();
     EXPECT_EQ(WAITLINEMUTEX(), 0x102);
     EXPECT_TRUE(TraceHas("WAITLINEMUTEX PRB WAIT_TIMEOUT"));
     EXPECT_EQ(REL_LINE_MUTEX(0), 0);
@@ -249,13 +255,15 @@ TEST_F(LifecycleTest, CloseWhileTheWorkerShowsABoxReturnsAfterItsWait) {
     std::atomic<bool> boxOpen{false}, release{false};
     memplat::set_box_handler([&](const memplat::Box&) {
         boxOpen = true;
-        while (!release) std::this_thread::yield();
+        while (!release)
+            std::this_thread::yield();
         return plat::kIdOk;
     });
     memplat::port_set_open_error("COM1", plat::kErrAccessDenied);
     Init();
     EXPECT_EQ(OpenLine(), static_cast<LONG>(LINEERR_ALLOCATED));
-    while (!boxOpen) std::this_thread::yield();
+    while (!boxOpen)
+        std::this_thread::yield();
     EXPECT_EQ(CloseLine(), 0);
     EXPECT_TRUE(TraceHas("StopSerialThread Prb WAIT_TIMEOUT SerialThread"));
     EXPECT_EQ(g_provider.serialThread, nullptr);

@@ -10,19 +10,22 @@ namespace zq::test {
 
 TapiRecorder g_tapi;
 
-void CALLBACK RecordLineEvent(HTAPILINE htLine, HTAPICALL, DWORD dwMsg, DWORD_PTR p1, DWORD_PTR p2, DWORD_PTR p3) {
+void CALLBACK RecordLineEvent(HTAPILINE htLine, HTAPICALL, DWORD dwMsg, DWORD_PTR p1, DWORD_PTR p2,
+                              DWORD_PTR p3) {
     g_tapi.lineEvents.push_back({dwMsg, p1, p2, p3, htLine != nullptr});
 }
 
-void CALLBACK RecordCompletion(DRV_REQUESTID id, LONG result) { g_tapi.completions.push_back({id, result}); }
+void CALLBACK RecordCompletion(DRV_REQUESTID id, LONG result) {
+    g_tapi.completions.push_back({id, result});
+}
 
 void CALLBACK RecordPhoneEvent(HTAPIPHONE, DWORD dwMsg, DWORD_PTR, DWORD_PTR, DWORD_PTR) {
     g_tapi.phoneEvents.push_back(dwMsg);
 }
 
 void PutProviderValue(std::string_view subkey, std::string_view name, std::string_view value) {
-    memplat::reg_put_string(plat::RegRoot::LocalMachine, std::string(kProviderKey) + "\\" + std::string(subkey),
-                            name, value);
+    memplat::reg_put_string(plat::RegRoot::LocalMachine,
+                            std::string(kProviderKey) + "\\" + std::string(subkey), name, value);
 }
 
 std::optional<std::string> ProviderValue(std::string_view subkey, std::string_view name) {
@@ -34,7 +37,8 @@ std::vector<std::string> TraceMessages() {
     std::vector<std::string> out;
     for (const char* path : {kTrace0, kTrace1}) {
         const std::optional<std::string> text = memplat::file_text(path);
-        if (!text) continue;
+        if (!text)
+            continue;
         std::istringstream in(*text);
         std::string line;
         while (std::getline(in, line)) {
@@ -47,11 +51,14 @@ std::vector<std::string> TraceMessages() {
 
 int TraceCount(std::string_view message) {
     int n = 0;
-    for (const std::string& m : TraceMessages()) n += m == message ? 1 : 0;
+    for (const std::string& m : TraceMessages())
+        n += m == message ? 1 : 0;
     return n;
 }
 
-bool TraceHas(std::string_view message) { return TraceCount(message) > 0; }
+bool TraceHas(std::string_view message) {
+    return TraceCount(message) > 0;
+}
 
 void ProviderTest::SetUp() {
     memplat::reset();
@@ -69,7 +76,8 @@ void ProviderTest::Attach() {
 }
 
 void ProviderTest::TearDown() {
-    if (g_provider.serialThread != nullptr) TSPI_lineClose(LineHandle());
+    if (g_provider.serialThread != nullptr)
+        TSPI_lineClose(LineHandle());
     if (attached) {
         TSPI_providerShutdown(0x20000, 1);
         ProviderDetach();
@@ -81,9 +89,11 @@ void ProviderTest::TearDown() {
 }
 
 void ProviderTest::Init() {
-    if (!attached) Attach();
+    if (!attached)
+        Attach();
     DWORD lines = 0, phones = 0, options = 0;
-    ASSERT_EQ(TSPI_providerEnumDevices(1, &lines, &phones, reinterpret_cast<HPROVIDER>(0x55), nullptr, nullptr), 0);
+    ASSERT_EQ(
+        TSPI_providerEnumDevices(1, &lines, &phones, reinterpret_cast<HPROVIDER>(0x55), nullptr, nullptr), 0);
     ASSERT_EQ(TSPI_providerInit(0x20000, 1, 0, 0, 1, 1, RecordCompletion, &options), 0);
 }
 
@@ -91,6 +101,8 @@ LONG ProviderTest::OpenLine() {
     return TSPI_lineOpen(0, reinterpret_cast<HTAPILINE>(0x1234), &hdLine, 0x20000, RecordLineEvent);
 }
 
-LONG ProviderTest::CloseLine() { return TSPI_lineClose(LineHandle()); }
+LONG ProviderTest::CloseLine() {
+    return TSPI_lineClose(LineHandle());
+}
 
 }  // namespace zq::test

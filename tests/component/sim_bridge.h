@@ -29,8 +29,10 @@ struct SimBridge {
     template <typename F>
     int TicksUntil(F cond, int limit) {
         for (int i = 0; i < limit; ++i) {
-            if (cond()) return i;
-            if (!Ticks(1)) return -1;
+            if (cond())
+                return i;
+            if (!Ticks(1))
+                return -1;
         }
         return cond() ? limit : -1;
     }

@@ -47,7 +47,8 @@ TEST_F(TraceTest, LinesCarryTheClock) {
 
 TEST_F(TraceTest, TheLogSwitchesFilesEvery2000Lines) {
     StartTrace("0");
-    for (int i = 1; i <= 4100; ++i) TspTrace(TRACE_ERROR, "line %d", i);
+    for (int i = 1; i <= 4100; ++i)
+        TspTrace(TRACE_ERROR, "line %d", i);
     const std::string f0 = memplat::file_text(kTrace0).value_or("");
     const std::string f1 = memplat::file_text(kTrace1).value_or("");
     // File 0 held the header and lines 1..1999, file 1 the next 2001, then

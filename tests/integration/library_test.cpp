@@ -27,7 +27,9 @@ struct Exports {
 };
 
 std::vector<std::pair<DRV_REQUESTID, LONG>> g_completions;
-void CALLBACK OnCompletion(DRV_REQUESTID id, LONG result) { g_completions.emplace_back(id, result); }
+void CALLBACK OnCompletion(DRV_REQUESTID id, LONG result) {
+    g_completions.emplace_back(id, result);
+}
 void CALLBACK OnLineEvent(HTAPILINE, HTAPICALL, DWORD, DWORD_PTR, DWORD_PTR, DWORD_PTR) {}
 
 std::string ReadAll(const fs::path& p) {
@@ -54,11 +56,14 @@ protected:
         fs::create_directories(prefix / "registry");
         std::ofstream hive(prefix / "registry" / "hklm.reg");
         hive << "ZQREG 1\n[SOFTWARE\\\\Velmora\\\\TSpi_6200\\\\Provider]\n\"Port\"=sz:\"COM1\"\n"
-                "\"Speed\"=sz:\"9600\"\n[SOFTWARE\\\\Velmora\\\\TSpi_6200\\\\Debug_Mode]\n\"DebugOutput\"=sz:\"3\"\n";
+                "\"Speed\"=sz:\"9600\"\n[SOFTWARE\\\\Velmora\\\\TSpi_6200\\\\Debug_Mode]\n\"DebugOutput\"=sz:"
+                "\"3\"\n";
     }
     void TearDown() override {
-        if (lib) dlclose(lib);
-        if (master >= 0) close(master);
+        if (lib)
+            dlclose(lib);
+        if (master >= 0)
+            close(master);
         std::error_code ec;
         fs::remove_all(prefix, ec);
     }
@@ -81,10 +86,10 @@ protected:
 
 TEST_F(LibraryTest, ExportsEveryProviderEntryPoint) {
     Load();
-    for (const char* name : {"TSPI_providerInstall", "TSPI_providerRemove", "TSPI_providerConfig",
-                             "TSPI_providerEnumDevices", "TSPI_providerInit", "TSPI_providerShutdown",
-                             "TSPI_providerFreeDialogInstance", "TSPI_lineOpen", "TSPI_lineClose",
-                             "TSPI_phoneOpen", "TSPI_phoneClose"})
+    for (const char* name :
+         {"TSPI_providerInstall", "TSPI_providerRemove", "TSPI_providerConfig", "TSPI_providerEnumDevices",
+          "TSPI_providerInit", "TSPI_providerShutdown", "TSPI_providerFreeDialogInstance", "TSPI_lineOpen",
+          "TSPI_lineClose", "TSPI_phoneOpen", "TSPI_phoneClose"})
         EXPECT_NE(dlsym(lib, name), nullptr) << name;
     // Nothing of the provider's own code is visible.
     EXPECT_EQ(dlsym(lib, "_ZN2zq13WAITLINEMUTEXEv"), nullptr);

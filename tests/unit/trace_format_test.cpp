@@ -46,7 +46,8 @@ TEST(TraceFormat, Conversions) {
         {"q", F("%q", {})},
         {"1 2", F("%hd %ld", {1, 2})},
     };
-    for (const Case& c : cases) EXPECT_EQ(c.got, c.expect);
+    for (const Case& c : cases)
+        EXPECT_EQ(c.got, c.expect);
 }
 
 TEST(TraceFormat, PointersAndHandlesPrintTheirLow32Bits) {

@@ -125,8 +125,8 @@ void reg_close_key(RegKey* key);
 // RegQueryValueEx: copies the value (a REG_SZ with its terminating NUL) when
 // it fits in dest; *size gets the value's size in bytes. ERROR_MORE_DATA when
 // dest is too small (nothing copied), ERROR_FILE_NOT_FOUND when missing.
-uint32_t reg_query_value(RegKey* key, std::string_view name, uint32_t* type,
-                         std::span<uint8_t> dest, uint32_t* size);
+uint32_t reg_query_value(RegKey* key, std::string_view name, uint32_t* type, std::span<uint8_t> dest,
+                         uint32_t* size);
 
 // RegSetValueEx with REG_SZ (the text and a NUL) or REG_DWORD.
 uint32_t reg_set_string(RegKey* key, std::string_view name, std::string_view text);
@@ -137,8 +137,8 @@ uint32_t reg_delete_value(RegKey* key, std::string_view name);
 // RegEnumValue: value number index. name gets the NUL-terminated name,
 // *name_len its length without NUL; data and *data_len as reg_query_value.
 // ERROR_NO_MORE_ITEMS past the last; ERROR_MORE_DATA when a buffer is short.
-uint32_t reg_enum_value(RegKey* key, uint32_t index, std::span<char> name, uint32_t* name_len,
-                        uint32_t* type, std::span<uint8_t> data, uint32_t* data_len);
+uint32_t reg_enum_value(RegKey* key, uint32_t index, std::span<char> name, uint32_t* name_len, uint32_t* type,
+                        std::span<uint8_t> data, uint32_t* data_len);
 
 // RegEnumKeyEx: subkey number index, NUL-terminated.
 uint32_t reg_enum_key(RegKey* key, uint32_t index, std::span<char> name, uint32_t* name_len);
