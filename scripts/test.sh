@@ -24,3 +24,6 @@ echo "== tests (release, with the provider under Wine)"
 ctest --preset release
 echo "== tests (dev: ASan + UBSan)"
 ctest --preset dev -LE wine
+
+echo "== fuzzing the link input (60 s)"
+bash tests/fuzz/run.sh "${ZQ_FUZZ_SECONDS:-60}"

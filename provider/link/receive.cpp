@@ -22,10 +22,13 @@ namespace {
 
 constexpr int kLinkHoldOff = 50;
 
-bool TestModeOn() { return g_rx.inputCounter != -1; }
+bool TestModeOn() {
+    return g_rx.inputCounter != -1;
+}
 
 void SendAck(bool ack) {
-    if (ack) SendL2Msg(kAckFrame.span());
+    if (ack)
+        SendL2Msg(kAckFrame.span());
 }
 
 bool IsLinkMessage(std::span<const uint8_t> bytes, size_t pos, uint8_t code) {
@@ -41,29 +44,40 @@ void AdapterRestarted() {
     PostZQMsg(kConfigRequestFrame.span());
     for (int cref = 0; cref < MAX_CALLS; ++cref) {
         const uint32_t state = g_line.calls.lineCallState[static_cast<size_t>(cref)];
-        if (state == 0 || state == LINECALLSTATE_IDLE) continue;
+        if (state == 0 || state == LINECALLSTATE_IDLE)
+            continue;
         TspTrace(TRACE_ERROR, "Çontact rompu avec le subdevice -> Redemarrage");
         DoLineEvent(LINE_CALLSTATE, LINECALLSTATE_IDLE, 0, cref);
     }
+}
+
+// The read is given up as a whole, with the frame it was continuing.
+void DropRead() {
+    g_rx.collecting = false;
+    g_rx.collected = 0;
+    g_rx.expected = 0;
+}
+
+// Where the first frame boundary of a read lies: a read that continues a
+// frame begins inside it, and its bytes there are no length byte.
+size_t FirstBoundary() {
+    return g_rx.collecting ? g_rx.expected - g_rx.collected : 0;
 }
 
 // Looks at whole reads holding several frames for the adapter's signs of
 // trouble. Returns true when the read has been dealt with as a whole
 // (*keep bytes to keep).
 bool PreScan(std::span<const uint8_t> bytes, uint32_t* keep) {
-    size_t pos = 0;
+    size_t pos = FirstBoundary();
     int nacks = 0;
     bool runsPast = false;
     while (pos < bytes.size()) {
         if (IsLinkMessage(bytes, pos, L2_ENQUIRY)) {
-            if (plat::time_ms() - g_port.lastSendTime < ENQUIRY_SILENCE_MS) {
+            if (plat::time_ms() - g_port.lastSendTime < ENQUIRY_SILENCE_MS)
                 SendL2Msg(kNackSyncFrame.span());
-                g_rx.collecting = false;
-                g_rx.collected = 0;
-                g_rx.expected = 0;
-            } else {
+            else
                 AdapterRestarted();
-            }
+            DropRead();
             *keep = 0;
             return true;
         }
@@ -71,10 +85,12 @@ bool PreScan(std::span<const uint8_t> bytes, uint32_t* keep) {
             IsLinkMessage(bytes, pos, L2_NACK_SYNC))
             ++nacks;
         const size_t next = pos + bytes[pos] + 2;
-        if (next > bytes.size()) runsPast = true;
+        if (next > bytes.size())
+            runsPast = true;
         pos = next;
     }
-    if (nacks < 2) return false;
+    if (nacks < 2)
+        return false;
     if (runsPast) {
         // The read buffer full is as good as the wait being over.
         const bool full = bytes.size() >= RX_BUFFER_SIZE;
@@ -88,6 +104,7 @@ bool PreScan(std::span<const uint8_t> bytes, uint32_t* keep) {
         TspTrace(TRACE_ERROR, "Deux msgs type 60.8x détectés dans la trame !!!");
     }
     Resend_Last_Msg();
+    DropRead();
     *keep = 0;
     return true;
 }
@@ -99,7 +116,7 @@ void OpenContainer(std::span<const uint8_t> data, size_t from) {
     size_t i = from;
     while (i < data.size()) {
         const size_t s = data[i];
-        if (s == 0 || i + s >= data.size() + 1 || i + 1 + s > data.size()) {
+        if (s == 0 || i + 1 + s > data.size()) {
             TspTrace(TRACE_ERROR, "ProcessInput - super message length %d at %d out of frame", s, i);
             return;
         }
@@ -111,15 +128,18 @@ void OpenContainer(std::span<const uint8_t> data, size_t from) {
 void OnCompleteFrame() {
     const uint32_t L = g_rx.expected - 1;
     uint8_t sum = static_cast<uint8_t>(L);
-    for (uint32_t i = 0; i < g_rx.expected; ++i) sum = static_cast<uint8_t>(sum + g_rx.frame[i]);
+    for (uint32_t i = 0; i < g_rx.expected; ++i)
+        sum = static_cast<uint8_t>(sum + g_rx.frame[i]);
     if (sum != 0) {
         TspTrace(TRACE_ERROR, "Process input - CS: Wrong CS Nack cs: %d, msglen: %d", sum, g_rx.expected);
         ResetComPort(3);
         SendL2Msg(kNackChecksumFrame.span());
         return;
     }
-    if (TraceEnabled(TRACE_RX)) TspTrace(TRACE_RX, "ProcessInput(%s)", HexDump({g_rx.frame.data(), g_rx.expected}));
-    if (g_rx.inputCounter != -1 && g_rx.inputCounter != -2 && g_rx.inputCounter != 0) --g_rx.inputCounter;
+    if (TraceEnabled(TRACE_RX))
+        TspTrace(TRACE_RX, "ProcessInput(%s)", HexDump({g_rx.frame.data(), g_rx.expected}));
+    if (g_rx.inputCounter != -1 && g_rx.inputCounter != -2 && g_rx.inputCounter != 0)
+        --g_rx.inputCounter;
     const bool ack = g_rx.inputCounter != 0 && g_rx.inputCounter != -2;
 
     // The frame's data bytes, type first, without the checksum.
@@ -139,9 +159,11 @@ void OnCompleteFrame() {
         case FT_PIGGY: {
             SendAck(ack);
             // [6F][02][60][code][L][type][body...]
-            if (data.size() < 4) break;
+            if (data.size() < 4)
+                break;
             ProcessZQMsg(data.subspan(2, 2), false);
-            if (data.size() < 6) break;
+            if (data.size() < 6)
+                break;
             const size_t embL = data[4];
             if (data[5] == FT_SUPER || data[5] == FT_SUPER_OLD)
                 OpenContainer(data, 6);
@@ -203,7 +225,8 @@ void OnLinkControl(std::span<const uint8_t> m, bool ack) {
             TspTrace(TRACE_ERROR, "* Subdevice Vex/pc %d.%.02d *", g_rx.versionMajor, g_rx.versionMinor);
             g_superv.pollCounter = 0;
             g_superv.pollPeriod = POLL_PERIOD_CONFIGURED;
-            if (g_superv.linkLossEpisode && !g_dl.ConfigComplete) g_superv.configWaitCount = 0;
+            if (g_superv.linkLossEpisode && !g_dl.ConfigComplete)
+                g_superv.configWaitCount = 0;
             break;
         case L2_TIMEOUT_CHANGE:
         case L2_TIMEOUT_ENQUIRY:
@@ -218,8 +241,10 @@ void OnLinkControl(std::span<const uint8_t> m, bool ack) {
         case L2_NACK_LENGTH:
         case L2_NACK_CHECKSUM:
         case L2_NACK_SYNC:
-            if (code == L2_NACK_LENGTH) TspTrace(TRACE_ERROR, "RX: Wrong length (NACK)");
-            if (code == L2_NACK_CHECKSUM) TspTrace(TRACE_ERROR, "RX: Wrong CheckSum (NACK)\n");
+            if (code == L2_NACK_LENGTH)
+                TspTrace(TRACE_ERROR, "RX: Wrong length (NACK)");
+            if (code == L2_NACK_CHECKSUM)
+                TspTrace(TRACE_ERROR, "RX: Wrong CheckSum (NACK)\n");
             if (code == L2_NACK_SYNC) {
                 TspTrace(TRACE_ERROR, "RX: Physical loss of synchro (NACK)\n");
                 ResetComPort(1);
@@ -238,9 +263,11 @@ void OnLinkControl(std::span<const uint8_t> m, bool ack) {
             ResetComPort(1);
             if (g_rx.enquiryCounter == 0) {
                 g_rx.inputCounter = -1;
-                if (PortIsOpen()) SendL2Msg(g_rx.answerNack ? kNackChecksumFrame.span() : kAckFrame.span());
+                if (PortIsOpen())
+                    SendL2Msg(g_rx.answerNack ? kNackChecksumFrame.span() : kAckFrame.span());
             }
-            if (g_rx.enquiryCounter > 0) --g_rx.enquiryCounter;
+            if (g_rx.enquiryCounter > 0)
+                --g_rx.enquiryCounter;
             break;
         case L2_RESET:
             ResetComPort(1);
@@ -261,16 +288,20 @@ bool ModulePresent(uint8_t address) {
 
 uint32_t ProcessInput(std::span<const uint8_t> bytes) {
     const size_t n = bytes.size();
-    if (n > 0 && size_t{bytes[0]} + 2 < n && !TestModeOn()) {
+    // Only a read holding more than its first frame is scanned.
+    const size_t firstEnd = g_rx.collecting ? FirstBoundary() : (n > 0 ? size_t{bytes[0]} + 2 : 0);
+    if (firstEnd < n && !TestModeOn()) {
         uint32_t keep = 0;
-        if (PreScan(bytes, &keep)) return keep;
+        if (PreScan(bytes, &keep))
+            return keep;
     }
     size_t i = 0;
     while (i < n) {
         if (!g_rx.collecting) {
             const uint8_t L = bytes[i++];
             // A length of 0 announces no frame: the byte is noise.
-            if (L == 0) continue;
+            if (L == 0)
+                continue;
             g_rx.expected = uint32_t{L} + 1;
             g_rx.collected = 0;
             g_rx.collecting = true;
@@ -282,7 +313,8 @@ uint32_t ProcessInput(std::span<const uint8_t> bytes) {
                     g_rx.frame.begin() + static_cast<std::ptrdiff_t>(g_rx.collected));
         g_rx.collected += static_cast<uint32_t>(take);
         i += take;
-        if (g_rx.collected < g_rx.expected) break;
+        if (g_rx.collected < g_rx.expected)
+            break;
         // The frame buffer holds L data bytes and the checksum; the length
         // byte itself is expected - 1.
         OnCompleteFrame();
@@ -294,7 +326,8 @@ uint32_t ProcessInput(std::span<const uint8_t> bytes) {
 }
 
 int ProcessZQMsg(std::span<const uint8_t> m, bool ack) {
-    if (m.empty()) return 1;
+    if (m.empty())
+        return 1;
     if (TestModeOn() && m.size() >= 2 && m[0] == FT_LINK && m[1] == L2_ENQUIRY && g_rx.enquiryCounter > 0)
         g_rx.inputCounter = -2;
     switch (m[0]) {
@@ -325,7 +358,8 @@ int ProcessZQMsg(std::span<const uint8_t> m, bool ack) {
             break;
         case FT_TQLA:
             SendAck(ack);
-            if (g_rx.ready) DispatchTQLAMsg(m.subspan(1));
+            if (g_rx.ready)
+                DispatchTQLAMsg(m.subspan(1));
             break;
         case FT_ANSWER_20:
             SendAck(ack);
@@ -349,16 +383,20 @@ int ProcessZQMsg(std::span<const uint8_t> m, bool ack) {
             g_rx.traceModeSeen = true;
             g_superv.pollCounter = 0;
             SendAck(ack);
-            if (g_rx.ready) VtaDisplayIconMsg(m.subspan(1), ack, false, 255);
+            if (g_rx.ready)
+                VtaDisplayIconMsg(m.subspan(1), ack, false, 255);
             break;
         case FT_VTA_TRACE:
             if (!g_rx.traceModeSeen)
-                TspTrace(TRACE_TSPI, "RX: First TRACEMODE VTA Trace Header WaitTrace %d", g_superv.traceWaitCount);
+                TspTrace(TRACE_TSPI, "RX: First TRACEMODE VTA Trace Header WaitTrace %d",
+                         g_superv.traceWaitCount);
             g_rx.traceModeSeen = true;
             g_superv.pollCounter = 0;
             SendAck(ack);
-            if (m.size() >= 2 && (m[1] & 0x7F) == 0x22) break;
-            if (g_rx.ready) VtaKeyMsg(m.subspan(1), false, 255);
+            if (m.size() >= 2 && (m[1] & 0x7F) == 0x22)
+                break;
+            if (g_rx.ready)
+                VtaKeyMsg(m.subspan(1), false, 255);
             break;
         case FT_SYS_OPT_TRACE:
         case FT_OPT_SYS_TRACE: {
@@ -371,10 +409,12 @@ int ProcessZQMsg(std::span<const uint8_t> m, bool ack) {
             else
                 TspTrace(TRACE_TSPI, "RX: Option to System Trace Header(address %x) OP %x", a & 7, op);
             const uint8_t address = a & 7;
-            if (m.size() < 3 || !ModulePresent(address)) break;
+            if (m.size() < 3 || !ModulePresent(address))
+                break;
             if (m[0] == FT_SYS_OPT_TRACE && (op == 0x46 || op == 0x47) && g_rx.ready)
                 VtaDisplayIconMsg(m.subspan(2), ack, true, address);
-            if (m[0] == FT_OPT_SYS_TRACE && op == 0x20 && g_rx.ready) VtaKeyMsg(m.subspan(2), true, address);
+            if (m[0] == FT_OPT_SYS_TRACE && op == 0x20 && g_rx.ready)
+                VtaKeyMsg(m.subspan(2), true, address);
             break;
         }
         default:
@@ -401,10 +441,19 @@ void Rebuild_ZQ_Segmented_Error_Msg(std::span<const uint8_t> m, bool ack) {
         g_rx.reasmPos += static_cast<uint32_t>(part.size());
         return true;
     };
-    if (m.size() < 2) return;
-    const uint8_t header = m[1];
     const Frame* answer = &kAckFrame;
+    if (m.size() < 2) {
+        // Resending cannot mend it: taken and dropped.
+        TspTrace(TRACE_ERROR, "Rebuild_ZQ_Segmented_Error_Msg - segment sans en-tete");
+        if (ack)
+            SendL2Msg(answer->span());
+        return;
+    }
+    const uint8_t header = m[1];
     if ((header & 0x80) != 0) {
+        // A first segment starts a new message: one left unfinished is
+        // given up rather than spoiling this one.
+        g_rx.reasmReceived = 0;
         g_rx.reasmPos = 0;
         g_rx.reasmTotal = m.size() >= 4 ? uint32_t{m[2]} << 8 | m[3] : 0;
         g_rx.reasmExpected = (header & 0x7Fu) + 1;
@@ -427,11 +476,13 @@ void Rebuild_ZQ_Segmented_Error_Msg(std::span<const uint8_t> m, bool ack) {
             if (g_rx.reasmPos == g_rx.reasmTotal && g_rx.reasmTotal >= 1)
                 DispatchTQLAMsg({g_rx.reasm.data() + 1, g_rx.reasmTotal - 1});
             else
-                TspTrace(TRACE_ERROR, "Rebuild_ZQ_Segmented_Error_Msg - Pb de longueur - Message reconstruit errone");
+                TspTrace(TRACE_ERROR,
+                         "Rebuild_ZQ_Segmented_Error_Msg - Pb de longueur - Message reconstruit errone");
         }
         reset();
     }
-    if (ack) SendL2Msg(answer->span());
+    if (ack)
+        SendL2Msg(answer->span());
 }
 
 }  // namespace zq

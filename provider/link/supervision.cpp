@@ -55,13 +55,13 @@ void ReadPort() {
             break;
         }
         g_rx.rxFill += got;
-        if (g_rx.rxFill > 0) {
+        // Only bytes that came count as receiving, and from the read that
+        // brought them: kept bytes waiting for the end of a frame must be
+        // able to time out, and not at once after a silence.
+        if (got > 0)
+            g_rx.lastReceiveTime = plat::time_ms();
+        if (g_rx.rxFill > 0)
             g_rx.rxFill = ProcessInput({g_rx.rxBuf.data(), g_rx.rxFill});
-            // Only bytes that came count as receiving: kept bytes waiting
-            // for the end of a frame must be able to time out.
-            if (got > 0)
-                g_rx.lastReceiveTime = plat::time_ms();
-        }
         if (got == 0)
             break;
     }

@@ -56,7 +56,8 @@ void QueueOrSend(const Frame& f) {
 }  // namespace
 
 void DispatchTQLAMsg(std::span<const uint8_t> message) {
-    TspTrace(TRACE_CONFIG, "TAPI_TQLA MSG: %s", HexDump(message));
+    if (TraceEnabled(TRACE_CONFIG))
+        TspTrace(TRACE_CONFIG, "TAPI_TQLA MSG: %s", HexDump(message));
     if (message.size() < TQLA_HEADER) {
         TspTrace(TRACE_ERROR, "TAPI_TQLA MSG too short: %d bytes", message.size());
         return;
@@ -65,13 +66,15 @@ void DispatchTQLAMsg(std::span<const uint8_t> message) {
     // more bytes than carried it.
     const size_t length = size_t{message[0]} << 8 | message[1];
     if (length < TQLA_HEADER || length > message.size()) {
-        TspTrace(TRACE_ERROR, "TAPI_TQLA MSG length %d carried in %d bytes - dropped", length, message.size());
+        TspTrace(TRACE_ERROR, "TAPI_TQLA MSG length %d carried in %d bytes - dropped", length,
+                 message.size());
         return;
     }
     const uint16_t code = static_cast<uint16_t>(message[3] << 8 | message[4]);
     const uint8_t seq = message[5];
     const std::span<const uint8_t> payload = message.subspan(TQLA_HEADER, length - TQLA_HEADER);
-    const auto it = std::find_if(kTqlaTable.begin(), kTqlaTable.end(), [&](const TqlaEntry& e) { return e.code == code; });
+    const auto it = std::find_if(kTqlaTable.begin(), kTqlaTable.end(),
+                                 [&](const TqlaEntry& e) { return e.code == code; });
     if (it == kTqlaTable.end()) {
         TspTrace(TRACE_ERROR, "Unknown TAPI-TQLA msg received: %s", HexDump(message));
         return;
@@ -83,7 +86,8 @@ void DispatchTQLAMsg(std::span<const uint8_t> message) {
         TspTrace(TRACE_CONFIG, "TAPI_TQLA MSG: %s", it->name);
     }
     if (it->needsVersion2 && g_lineSettings.TqlaVersion <= 1) {
-        TspTrace(TRACE_CONFIG, "TAPI_TQLA %s ignored - TAPI_TQLA_Ver %d", it->name, g_lineSettings.TqlaVersion);
+        TspTrace(TRACE_CONFIG, "TAPI_TQLA %s ignored - TAPI_TQLA_Ver %d", it->name,
+                 g_lineSettings.TqlaVersion);
         return;
     }
     it->handler(seq, payload);
@@ -140,14 +144,16 @@ void SendTQLAMsg(std::span<const uint8_t> message) {
 void SendTQLARequest(uint8_t code) {
     std::array<uint8_t, TQLA_MAX_REQUEST> msg{};
     const size_t n = BuildTQLARequest(code, {}, msg);
-    if (n != 0) SendTQLAMsg({msg.data(), n});
+    if (n != 0)
+        SendTQLAMsg({msg.data(), n});
 }
 
 void SendTQLARequest(uint8_t code, uint8_t parameter) {
     std::array<uint8_t, TQLA_MAX_REQUEST> msg{};
     const std::array<uint8_t, 1> payload{parameter};
     const size_t n = BuildTQLARequest(code, payload, msg);
-    if (n != 0) SendTQLAMsg({msg.data(), n});
+    if (n != 0)
+        SendTQLAMsg({msg.data(), n});
 }
 
 }  // namespace zq
