@@ -12,19 +12,14 @@
 #include <sstream>
 #include <string>
 
+#include "provider_library.h"
 #include "zq/tapi.h"
 
 namespace {
 
-namespace fs = std::filesystem;
+using zq::test::ProviderLibrary;
 
-struct Exports {
-    decltype(&TSPI_providerEnumDevices) enumDevices;
-    decltype(&TSPI_providerInit) init;
-    decltype(&TSPI_providerShutdown) shutdown;
-    decltype(&TSPI_lineOpen) lineOpen;
-    decltype(&TSPI_lineClose) lineClose;
-};
+namespace fs = std::filesystem;
 
 std::vector<std::pair<DRV_REQUESTID, LONG>> g_completions;
 void CALLBACK OnCompletion(DRV_REQUESTID id, LONG result) {
@@ -60,28 +55,20 @@ protected:
                 "\"3\"\n";
     }
     void TearDown() override {
-        if (lib)
-            dlclose(lib);
+        x.Unload();
         if (master >= 0)
             close(master);
         std::error_code ec;
         fs::remove_all(prefix, ec);
     }
     void Load() {
-        lib = dlopen(ZQ_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
-        ASSERT_NE(lib, nullptr) << dlerror();
-        x.enumDevices = reinterpret_cast<decltype(x.enumDevices)>(dlsym(lib, "TSPI_providerEnumDevices"));
-        x.init = reinterpret_cast<decltype(x.init)>(dlsym(lib, "TSPI_providerInit"));
-        x.shutdown = reinterpret_cast<decltype(x.shutdown)>(dlsym(lib, "TSPI_providerShutdown"));
-        x.lineOpen = reinterpret_cast<decltype(x.lineOpen)>(dlsym(lib, "TSPI_lineOpen"));
-        x.lineClose = reinterpret_cast<decltype(x.lineClose)>(dlsym(lib, "TSPI_lineClose"));
-        ASSERT_TRUE(x.enumDevices && x.init && x.shutdown && x.lineOpen && x.lineClose);
+        std::string error;
+        ASSERT_TRUE(x.Load(ZQ_LIBRARY_PATH, &error)) << error;
     }
 
     fs::path prefix;
     int master = -1;
-    void* lib = nullptr;
-    Exports x{};
+    ProviderLibrary x;
 };
 
 TEST_F(LibraryTest, ExportsEveryProviderEntryPoint) {
@@ -90,9 +77,9 @@ TEST_F(LibraryTest, ExportsEveryProviderEntryPoint) {
          {"TSPI_providerInstall", "TSPI_providerRemove", "TSPI_providerConfig", "TSPI_providerEnumDevices",
           "TSPI_providerInit", "TSPI_providerShutdown", "TSPI_providerFreeDialogInstance", "TSPI_lineOpen",
           "TSPI_lineClose", "TSPI_phoneOpen", "TSPI_phoneClose"})
-        EXPECT_NE(dlsym(lib, name), nullptr) << name;
+        EXPECT_NE(dlsym(x.handle, name), nullptr) << name;
     // Nothing of the provider's own code is visible.
-    EXPECT_EQ(dlsym(lib, "_ZN2zq13WAITLINEMUTEXEv"), nullptr);
+    EXPECT_EQ(dlsym(x.handle, "_ZN2zq13WAITLINEMUTEXEv"), nullptr);
 }
 
 TEST_F(LibraryTest, OpensTheLineOnAPseudoTerminalAndWritesItsTrace) {

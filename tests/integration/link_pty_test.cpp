@@ -14,6 +14,7 @@
 #include <fstream>
 #include <vector>
 
+#include "provider_library.h"
 #include "zq/tapi.h"
 
 namespace {
@@ -65,20 +66,15 @@ protected:
         fs::remove_all(prefix, ec);
     }
 
-    template <typename T>
-    T Sym(const char* name) {
-        return reinterpret_cast<T>(dlsym(lib, name));
-    }
-
     void OpenLine() {
-        lib = dlopen(ZQ_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
-        ASSERT_NE(lib, nullptr) << dlerror();
-        const auto enumDevices = Sym<decltype(&TSPI_providerEnumDevices)>("TSPI_providerEnumDevices");
-        const auto init = Sym<decltype(&TSPI_providerInit)>("TSPI_providerInit");
-        const auto lineOpen = Sym<decltype(&TSPI_lineOpen)>("TSPI_lineOpen");
-        shutdown = Sym<decltype(&TSPI_providerShutdown)>("TSPI_providerShutdown");
-        lineClose = Sym<decltype(&TSPI_lineClose)>("TSPI_lineClose");
-        ASSERT_TRUE(enumDevices && init && lineOpen && shutdown && lineClose);
+        std::string error;
+        ASSERT_TRUE(library.Load(ZQ_LIBRARY_PATH, &error)) << error;
+        lib = library.handle;
+        const auto enumDevices = library.enumDevices;
+        const auto init = library.init;
+        const auto lineOpen = library.lineOpen;
+        shutdown = library.shutdown;
+        lineClose = library.lineClose;
         DWORD lines = 0, phones = 0, options = 0;
         ASSERT_EQ(enumDevices(4, &lines, &phones, nullptr, nullptr, nullptr), 0);
         ASSERT_EQ(init(0x20000, 4, 0, 0, 1, 1, OnCompletion, &options), 0);
@@ -119,6 +115,7 @@ protected:
 
     fs::path prefix;
     int master = -1;
+    zq::test::ProviderLibrary library;
     void* lib = nullptr;
     HDRVLINE hdLine = nullptr;
     decltype(&TSPI_providerShutdown) shutdown = nullptr;

@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "provider_library.h"
 #include "zq/tapi.h"
 
 extern char** environ;
@@ -30,14 +31,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
-
-struct Exports {
-    decltype(&TSPI_providerEnumDevices) enumDevices;
-    decltype(&TSPI_providerInit) init;
-    decltype(&TSPI_providerShutdown) shutdown;
-    decltype(&TSPI_lineOpen) lineOpen;
-    decltype(&TSPI_lineClose) lineClose;
-};
 
 // TAPI's side: line events as they come, from the provider's worker.
 struct Events {
@@ -117,11 +110,11 @@ protected:
     }
 
     void TearDown() override {
-        if (lib != nullptr) {
+        if (x.handle != nullptr) {
             if (opened)
                 x.lineClose(hdLine);
             x.shutdown(0x20000, 1);
-            dlclose(lib);
+            x.Unload();
         }
         if (sim > 0) {
             ::kill(sim, SIGCONT);
@@ -166,14 +159,8 @@ protected:
     }
 
     void Load() {
-        lib = dlopen(ZQ_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
-        ASSERT_NE(lib, nullptr) << dlerror();
-        x.enumDevices = reinterpret_cast<decltype(x.enumDevices)>(dlsym(lib, "TSPI_providerEnumDevices"));
-        x.init = reinterpret_cast<decltype(x.init)>(dlsym(lib, "TSPI_providerInit"));
-        x.shutdown = reinterpret_cast<decltype(x.shutdown)>(dlsym(lib, "TSPI_providerShutdown"));
-        x.lineOpen = reinterpret_cast<decltype(x.lineOpen)>(dlsym(lib, "TSPI_lineOpen"));
-        x.lineClose = reinterpret_cast<decltype(x.lineClose)>(dlsym(lib, "TSPI_lineClose"));
-        ASSERT_TRUE(x.enumDevices && x.init && x.shutdown && x.lineOpen && x.lineClose);
+        std::string error;
+        ASSERT_TRUE(x.Load(ZQ_LIBRARY_PATH, &error)) << error;
         DWORD lines = 0, phones = 0, options = 0;
         ASSERT_EQ(x.enumDevices(1, &lines, &phones, nullptr, nullptr, nullptr), 0);
         ASSERT_EQ(x.init(0x20000, 1, 0, 0, lines, phones, OnCompletion, &options), 0);
@@ -199,8 +186,7 @@ protected:
     fs::path prefix;
     pid_t sim = -1;
     int simOut = -1;
-    void* lib = nullptr;
-    Exports x{};
+    zq::test::ProviderLibrary x;
     HDRVLINE hdLine = nullptr;
     bool opened = false;
 };
