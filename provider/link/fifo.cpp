@@ -19,13 +19,17 @@ namespace {
 constexpr int kSentHoldOff = 20;
 constexpr size_t kSuperFrameLimit = 250;
 
-int Next(int index) { return (index + 1) % FIFO_SLOTS; }
+int Next(int index) {
+    return (index + 1) % FIFO_SLOTS;
+}
 
 }  // namespace
 
 int FifoPut(std::span<const uint8_t> frame) {
-    if (frame.empty() || frame.size() > MAX_FRAME) return 0;
-    if (Next(g_fifo.write) == g_fifo.read) return 0;
+    if (frame.empty() || frame.size() > MAX_FRAME)
+        return 0;
+    if (Next(g_fifo.write) == g_fifo.read)
+        return 0;
     std::unique_ptr<uint8_t[]> block(new (std::nothrow) uint8_t[frame.size() + 1]());
     if (block == nullptr) {
         ErrorBox("FIFO - GlobalAlloc - failed");
@@ -40,15 +44,18 @@ int FifoPut(std::span<const uint8_t> frame) {
 }
 
 uint32_t FifoPeek(std::span<uint8_t> dest) {
-    if (g_fifo.read == g_fifo.write) return 0;
+    if (g_fifo.read == g_fifo.write)
+        return 0;
     const FifoSlot& slot = g_fifo.slots[g_fifo.read];
-    if (slot.length > dest.size()) return 0;
+    if (slot.length > dest.size())
+        return 0;
     std::copy_n(slot.data.get(), slot.length, dest.begin());
     return slot.length;
 }
 
 void FifoDrop() {
-    if (g_fifo.read == g_fifo.write) return;
+    if (g_fifo.read == g_fifo.write)
+        return;
     FifoSlot& slot = g_fifo.slots[g_fifo.read];
     slot.data.reset();
     slot.length = 0;
@@ -56,7 +63,8 @@ void FifoDrop() {
 }
 
 void FifoClear() {
-    while (g_fifo.read != g_fifo.write) FifoDrop();
+    while (g_fifo.read != g_fifo.write)
+        FifoDrop();
 }
 
 int FifoCount() {
@@ -65,7 +73,8 @@ int FifoCount() {
 }
 
 int PostZQMsg(std::span<const uint8_t> frame) {
-    if (g_superv.stoppedConfigError) return -3;
+    if (g_superv.stoppedConfigError)
+        return -3;
     if (!frame.empty())
         FifoPut(frame);
     else
@@ -74,11 +83,15 @@ int PostZQMsg(std::span<const uint8_t> frame) {
     if (g_fifo.unackedKicks > KICK_LIMIT) {
         g_fifo.unackedKicks = 0;
         FifoDrop();
-        if (++g_fifo.aborts > ABORT_LIMIT) return 0;
-        if (PortIsOpen()) WritePort(kAbortFrame.span());
+        if (++g_fifo.aborts > ABORT_LIMIT)
+            return 0;
+        if (PortIsOpen())
+            WritePort(kAbortFrame.span());
     }
-    if (IsSendingBlocked()) return 0;
-    if (g_rx.inputCounter == 0 || g_rx.inputCounter == -2) return g_rx.inputCounter;
+    if (IsSendingBlocked())
+        return 0;
+    if (g_rx.inputCounter == 0 || g_rx.inputCounter == -2)
+        return g_rx.inputCounter;
     return TxZQMsgFromFifo();
 }
 
@@ -103,9 +116,11 @@ int TxZQMsgFromFifo() {
     // the head is really written, so a resend never mixes two frames.
     std::array<uint8_t, MAX_FRAME> head{};
     const bool hasHead = g_fifo.read != g_fifo.write;
-    if (!hasHead) return 0;
+    if (!hasHead)
+        return 0;
     const uint32_t len = FifoPeek(head);
-    if (len == 0 || len > LAST_SENT_SIZE || !PortIsOpen()) return -1;
+    if (len == 0 || len > LAST_SENT_SIZE || !PortIsOpen())
+        return -1;
     if (ClearPortError().in_queue != 0) {
         TspTrace(TRACE_TX, "InQueue not empty - exiting TxZQMsgFromFifo");
         return 0;
@@ -119,7 +134,8 @@ int TxZQMsgFromFifo() {
     std::copy(frame.begin(), frame.end(), g_port.lastSent.begin());
     g_port.lastSentLen = len;
     g_port.lastSendTime = plat::time_ms();
-    if (TraceEnabled(TRACE_TX)) TspTrace(TRACE_TX, "TxZQMsgFromFifo(%s)", HexDump(frame));
+    if (TraceEnabled(TRACE_TX))
+        TspTrace(TRACE_TX, "TxZQMsgFromFifo(%s)", HexDump(frame));
     g_port.sendHoldOff = kSentHoldOff;
     return 0;
 }
@@ -133,7 +149,8 @@ void FifoAcknowledged() {
 
 void PackSuperMsg() {
     const int n = FifoCount();
-    if (n < 2) return;
+    if (n < 2)
+        return;
     std::array<uint8_t, kSuperFrameLimit + 1> super{};
     size_t fill = 2;
     const auto close = [&] {
@@ -154,7 +171,8 @@ void PackSuperMsg() {
             continue;
         }
         FifoDrop();
-        if (fill + len > kSuperFrameLimit) close();
+        if (fill + len > kSuperFrameLimit)
+            close();
         if (len >= 3 && m[1] == FT_KEY && 2 + len <= kSuperFrameLimit) {
             std::copy_n(m.begin(), len - 1, super.begin() + static_cast<std::ptrdiff_t>(fill));
             fill += len - 1;

@@ -13,7 +13,8 @@ std::string HexDump(std::span<const uint8_t> bytes, size_t capacity) {
         out += kHex[bytes[i] & 0x0F];
         out += '.';
     }
-    if (i < bytes.size()) TspTrace(TRACE_CUT, "Tronquage chaine");
+    if (i < bytes.size())
+        TspTrace(TRACE_CUT, "Tronquage chaine");
     return out;
 }
 

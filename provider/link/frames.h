@@ -55,7 +55,8 @@ inline constexpr size_t MAX_FRAME = 257;  // L up to 255, plus L and CS
 // 0 - the 8-bit sum of the bytes.
 constexpr uint8_t Checksum(std::span<const uint8_t> bytes) {
     uint8_t sum = 0;
-    for (uint8_t b : bytes) sum = static_cast<uint8_t>(sum + b);
+    for (uint8_t b : bytes)
+        sum = static_cast<uint8_t>(sum + b);
     return static_cast<uint8_t>(0 - sum);
 }
 
@@ -78,7 +79,8 @@ struct FrameWriter {
             overflow = true;
     }
     constexpr void Put(std::span<const uint8_t> bytes) {
-        for (uint8_t b : bytes) Put(b);
+        for (uint8_t b : bytes)
+            Put(b);
     }
 };
 
@@ -86,7 +88,8 @@ struct FrameWriter {
 // when the body is longer than a frame can carry.
 constexpr Frame BuildFrame(uint8_t type, std::span<const uint8_t> body) {
     Frame f;
-    if (body.size() > 254) return f;
+    if (body.size() > 254)
+        return f;
     FrameWriter w{f.bytes};
     w.Put(static_cast<uint8_t>(body.size() + 1));
     w.Put(type);
@@ -120,9 +123,12 @@ inline constexpr std::array<uint8_t, 4> k0EAnswerBody{0x02, 0x03, 0x03, 0x02};
 inline constexpr Frame k0EAnswerFrame = BuildFrame(FT_0E_ANSWER, k0EAnswerBody);
 
 static_assert(kAckFrame.size == 4 && kAckFrame.bytes[3] == 0x9E);
-static_assert(kPollFrame.bytes[3] == 0x9D && kSpecialFrame.bytes[4] == 0x8A && kConfigRequestFrame.bytes[3] == 0x8D);
-static_assert(kNackSyncFrame.bytes[3] == 0x19 && kNackChecksumFrame.bytes[3] == 0x1A && kAbortFrame.bytes[3] == 0x18);
-static_assert(kTimeoutChangeFrame.bytes[4] == 0x59 && kAnswer00Frame.bytes[1] == 0x00 && kAnswer00Frame.bytes[2] == 0xFF);
+static_assert(kPollFrame.bytes[3] == 0x9D && kSpecialFrame.bytes[4] == 0x8A &&
+              kConfigRequestFrame.bytes[3] == 0x8D);
+static_assert(kNackSyncFrame.bytes[3] == 0x19 && kNackChecksumFrame.bytes[3] == 0x1A &&
+              kAbortFrame.bytes[3] == 0x18);
+static_assert(kTimeoutChangeFrame.bytes[4] == 0x59 && kAnswer00Frame.bytes[1] == 0x00 &&
+              kAnswer00Frame.bytes[2] == 0xFF);
 static_assert(kAnswer20Frame.bytes[2] == 0xDF && k0EAnswerFrame.bytes[6] == 0xC1);
 
 inline constexpr size_t HEXDUMP_CAPACITY = 150;

@@ -34,7 +34,8 @@ uint32_t ConfigurePort(plat::SerialPort* port, std::string_view speed, plat::Abo
     // The speed is read as digits only, without a sign.
     uint32_t baud = 0;
     for (char c : speed) {
-        if (c < '0' || c > '9') break;
+        if (c < '0' || c > '9')
+            break;
         baud = std::min<uint32_t>(baud * 10 + static_cast<uint32_t>(c - '0'), 10'000'000);
     }
     s.baud = baud;
@@ -48,7 +49,8 @@ void StartLink(plat::SerialPort* port, const char* l2Trace) {
     g_port.hcd = port;
     plat::serial_set_timeouts(port);
     const uint32_t rts = plat::serial_set_rts(port, true);
-    if (rts != plat::kErrSuccess) TspTrace(TRACE_TSPI, "SETRTS refused %ld", rts);
+    if (rts != plat::kErrSuccess)
+        TspTrace(TRACE_TSPI, "SETRTS refused %ld", rts);
     ResetComPort(3);
     g_port.afterL2Timeout = ReadAfterL2Timeout();
     g_port.l2Sent = false;
@@ -83,21 +85,25 @@ void NoteLastSent(std::span<const uint8_t> frame) {
 }  // namespace
 
 uint32_t WritePort(std::span<const uint8_t> bytes) {
-    if (!PortIsOpen()) return plat::kErrInvalidHandle;
+    if (!PortIsOpen())
+        return plat::kErrInvalidHandle;
     return plat::serial_write(g_port.hcd, bytes);
 }
 
 plat::CommStatus ClearPortError() {
     plat::CommStatus status;
-    if (PortIsOpen()) plat::serial_clear_error(g_port.hcd, &status);
+    if (PortIsOpen())
+        plat::serial_clear_error(g_port.hcd, &status);
     return status;
 }
 
 plat::SerialPort* SerialOpenComms(std::string_view portName, std::string_view speed) {
     TspTrace(TRACE_TSPI, "SerialOpenComms (%s,%s)", portName, speed);
     g_port.openError = plat::kErrSuccess;
-    if (g_port.openFailed) return nullptr;
-    if (PortIsOpen()) SerialCloseComms();
+    if (g_port.openFailed)
+        return nullptr;
+    if (PortIsOpen())
+        SerialCloseComms();
     if (portName.find("COM") == std::string_view::npos) {
         g_port.openError = plat::kErrFileNotFound;
         return nullptr;
@@ -122,10 +128,12 @@ plat::SerialPort* SerialOpenComms(std::string_view portName, std::string_view sp
 }
 
 void RestartSerialLink() {
-    if (PortIsOpen()) plat::serial_close(g_port.hcd);
+    if (PortIsOpen())
+        plat::serial_close(g_port.hcd);
     g_port.hcd = nullptr;
     const std::string_view name = TextOf(g_line.PortName);
-    if (name.find("COM") == std::string_view::npos) return;
+    if (name.find("COM") == std::string_view::npos)
+        return;
     plat::SerialPort* port = nullptr;
     if (plat::serial_open(name, &port) != plat::kErrSuccess) {
         TspTrace(TRACE_ERROR, "***Comm port failed to open");
@@ -146,7 +154,8 @@ void SerialCloseComms() {
         plat::serial_set_rts(g_port.hcd, false);
         plat::serial_close(g_port.hcd);
         g_port.hcd = nullptr;
-        if (g_port.timerId != 0) plat::timer_kill(g_port.timerId);
+        if (g_port.timerId != 0)
+            plat::timer_kill(g_port.timerId);
     }
     g_port.timerId = 0;
 }
@@ -166,11 +175,13 @@ void ResetComPort(int reason) {
 
 void SerialStartTimer() {
     TspTrace(TRACE_ERROR, "SerialStartTimer");
-    if (g_port.timerId == 0) g_port.timerId = plat::timer_start(kTickMs, SerialTimerProc);
+    if (g_port.timerId == 0)
+        g_port.timerId = plat::timer_start(kTickMs, SerialTimerProc);
 }
 
 void SendL2Msg(std::span<const uint8_t> frame) {
-    if (g_port.superAllowed && g_port.sendHoldOff == 0) PackSuperMsg();
+    if (g_port.superAllowed && g_port.sendHoldOff == 0)
+        PackSuperMsg();
     std::array<uint8_t, MAX_FRAME> head{};
     const uint32_t headLen = FifoPeek(head);
 
@@ -191,7 +202,8 @@ void SendL2Msg(std::span<const uint8_t> frame) {
             if (PortIsOpen()) {
                 WritePort(piggy.span());
                 g_port.lastSendTime = plat::time_ms();
-                if (TraceEnabled(TRACE_TX)) TspTrace(TRACE_TX, "SendL2Msg(%s)", HexDump(piggy.span()));
+                if (TraceEnabled(TRACE_TX))
+                    TspTrace(TRACE_TX, "SendL2Msg(%s)", HexDump(piggy.span()));
             }
             g_port.sendHoldOff = kSentHoldOff;
             g_rx.collecting = false;
@@ -217,18 +229,23 @@ void SendL2Msg(std::span<const uint8_t> frame) {
     }
     NoteLastSent(frame);
     g_port.lastSendTime = plat::time_ms();
-    if (TraceEnabled(TRACE_TX)) TspTrace(TRACE_TX, "SendL2Msg(%s)", HexDump(frame));
+    if (TraceEnabled(TRACE_TX))
+        TspTrace(TRACE_TX, "SendL2Msg(%s)", HexDump(frame));
     g_rx.collecting = false;
 }
 
 void Resend_Last_Msg() {
-    if (!PortIsOpen()) return;
+    if (!PortIsOpen())
+        return;
     const std::span<const uint8_t> last(g_port.lastSent.data(), g_port.lastSentLen);
     WritePort(last);
     g_port.lastSendTime = plat::time_ms();
-    if (TraceEnabled(TRACE_TX)) TspTrace(TRACE_TX, "Resend_Last_Msg(%s)", HexDump(last));
+    if (TraceEnabled(TRACE_TX))
+        TspTrace(TRACE_TX, "Resend_Last_Msg(%s)", HexDump(last));
 }
 
-bool L2TimeoutElapsed() { return plat::time_ms() - g_port.l2SendTime >= g_port.afterL2Timeout; }
+bool L2TimeoutElapsed() {
+    return plat::time_ms() - g_port.l2SendTime >= g_port.afterL2Timeout;
+}
 
 }  // namespace zq

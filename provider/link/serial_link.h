@@ -35,7 +35,9 @@ struct PortState {
 
 extern PortState g_port;
 
-inline bool PortIsOpen() { return g_port.hcd != nullptr; }
+inline bool PortIsOpen() {
+    return g_port.hcd != nullptr;
+}
 
 // Opens and configures the port, sends the opening sequence, starts the
 // configuration download and the tick. nullptr on failure (the error is in

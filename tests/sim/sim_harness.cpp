@@ -9,7 +9,8 @@ Bytes frame(uint8_t type, const Bytes& body) {
     f.reserve(body.size() + 3);
     f.push_back(static_cast<uint8_t>(body.size() + 1));
     f.push_back(type);
-    for (uint8_t b : body) f.push_back(b);
+    for (uint8_t b : body)
+        f.push_back(b);
     const unsigned sum = std::accumulate(f.begin(), f.end(), 0u);
     f.push_back(static_cast<uint8_t>(0x100 - (sum & 0xFF)));
     return f;
@@ -23,7 +24,8 @@ Bytes label(std::string_view text) {
     Bytes b;
     b.reserve(text.size() + 1);
     b.push_back(static_cast<uint8_t>(text.size()));
-    for (char c : text) b.push_back(static_cast<uint8_t>(c));
+    for (char c : text)
+        b.push_back(static_cast<uint8_t>(c));
     return b;
 }
 
