@@ -4,7 +4,7 @@
 #include "link/receive.h"
 #include "link/setconfig.h"
 #include "provider_fixture.h"
-#include "sim_bridge.h"
+#include "superv_support.h"
 
 namespace zq::test {
 namespace {
@@ -13,7 +13,7 @@ using StartTest = ProviderTest;
 
 TEST_F(StartTest, TheDefaultSetIsDownloadedAndTheLineGoesInService) {
     Init();
-    SimBridge wire(sim::default_set());
+    SimWire wire(sim::default_set());
     ASSERT_EQ(OpenLine(), 0);
     const int ticks = wire.TicksUntil([] { return g_dl.ConfigComplete; }, 200);
     ASSERT_GE(ticks, 0) << "download not complete";

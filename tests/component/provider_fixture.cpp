@@ -2,9 +2,11 @@
 
 #include <sstream>
 
+#include "callmodel/calls.h"
 #include "core/lifecycle.h"
 #include "core/trace.h"
 #include "link/serial_link.h"
+#include "link/setconfig.h"
 
 namespace zq::test {
 
@@ -60,7 +62,16 @@ bool TraceHas(std::string_view message) {
     return TraceCount(message) > 0;
 }
 
+void FreshProcess() {
+    g_set = SetTables{};
+    g_lineSettings = LineSettings{};
+    g_dl = DownloadState{};
+    g_calls = CallMarkers{};
+    g_display = DisplayState{};
+}
+
 void ProviderTest::SetUp() {
+    FreshProcess();
     memplat::reset();
     memplat::port_add("COM1");
     g_tapi = TapiRecorder{};

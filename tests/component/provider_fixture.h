@@ -53,6 +53,10 @@ std::vector<std::string> TraceMessages();
 bool TraceHas(std::string_view message);
 int TraceCount(std::string_view message);
 
+// The provider's module state as a new process has it; the registry and the
+// files are left alone (a restart of the telephony service keeps them).
+void FreshProcess();
+
 class ProviderTest : public ::testing::Test {
 protected:
     void SetUp() override;

@@ -10,14 +10,6 @@
 
 namespace zq::test {
 
-void FreshProcess() {
-    g_set = SetTables{};
-    g_lineSettings = LineSettings{};
-    g_dl = DownloadState{};
-    g_calls = CallMarkers{};
-    g_display = DisplayState{};
-}
-
 SimWire::SimWire(const sim::SetDescription& set) : sim(sim::sim_create(set)) {}
 
 SimWire::~SimWire() {

@@ -33,10 +33,6 @@ inline constexpr char kMonoBox[] = "     Set Configuration Error\n\nYour set has
 inline const std::vector<uint8_t> kPoll{0x02, 0x60, 0x01, 0x9D};
 inline const std::vector<uint8_t> kNackChecksum{0x02, 0x60, 0x84, 0x1A};
 
-// The provider's module state as a new process has it; the registry and the
-// files are left alone (a restart of the telephony service keeps them).
-void FreshProcess();
-
 struct Written {
     int tick;  // 0: before the first tick (the line open)
     std::vector<uint8_t> bytes;
