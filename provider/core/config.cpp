@@ -91,17 +91,18 @@ bool OpenLocationsKey(KeyHolder& locations) {
     return true;
 }
 
-bool QueryDword(plat::RegKey* key, std::string_view name, uint32_t* out) {
+// A 32-bit value; the registry's error, or ERROR_INVALID_PARAMETER for a
+// value of another type.
+uint32_t QueryDword(plat::RegKey* key, std::string_view name, uint32_t* out) {
     std::array<uint8_t, 4> data{};
     uint32_t type = 0, size = 0;
     const uint32_t err = plat::reg_query_value(key, name, &type, data, &size);
     if (err != plat::kErrSuccess)
-        return false;
-    if (type == plat::kRegDword && size == 4) {
-        *out = uint32_t{data[0]} | uint32_t{data[1]} << 8 | uint32_t{data[2]} << 16 | uint32_t{data[3]} << 24;
-        return true;
-    }
-    return false;
+        return err;
+    if (type != plat::kRegDword || size != 4)
+        return plat::kErrInvalidParameter;
+    *out = uint32_t{data[0]} | uint32_t{data[1]} << 8 | uint32_t{data[2]} << 16 | uint32_t{data[3]} << 24;
+    return plat::kErrSuccess;
 }
 
 // Reads a flag value: anything but "0" is on and is rewritten as "1"; a
@@ -122,9 +123,11 @@ bool ReadFlagValue(std::string_view subkey, std::string_view name, bool missingO
 }
 
 template <int N>
-void AppendKey(KeyList<N>& list, uint32_t key) {
-    if (list.count < N)
-        list.keys[static_cast<size_t>(list.count++)] = key;
+bool AppendKey(KeyList<N>& list, uint32_t key) {
+    if (list.count >= N)
+        return false;
+    list.keys[static_cast<size_t>(list.count++)] = key;
+    return true;
 }
 
 }  // namespace
@@ -252,8 +255,8 @@ void ReadOutsideAccess(std::span<char> dest) {
     if (!OpenLocationsKey(locations))
         return;
     uint32_t currentId = 0;
-    if (!QueryDword(locations.key, "CurrentID", &currentId)) {
-        TspTrace(TRACE_REGISTRY, "ERROR HKEY_LOCAL_MACHINE SOFTWARE ..CurrentID %ld", plat::kErrFileNotFound);
+    if (const uint32_t err = QueryDword(locations.key, "CurrentID", &currentId); err != plat::kErrSuccess) {
+        TspTrace(TRACE_REGISTRY, "ERROR HKEY_LOCAL_MACHINE SOFTWARE ..CurrentID %ld", err);
         return;
     }
     std::array<char, 261> name{};
@@ -269,9 +272,8 @@ void ReadOutsideAccess(std::span<char> dest) {
             continue;
         }
         uint32_t id = 0;
-        if (!QueryDword(location.key, "ID", &id)) {
-            TspTrace(TRACE_REGISTRY, "ERROR HKEY_LOCAL_MACHINE SOFTWARE ..Sub ID %ld",
-                     plat::kErrFileNotFound);
+        if (const uint32_t e = QueryDword(location.key, "ID", &id); e != plat::kErrSuccess) {
+            TspTrace(TRACE_REGISTRY, "ERROR HKEY_LOCAL_MACHINE SOFTWARE ..Sub ID %ld", e);
             continue;
         }
         if (id != currentId)
@@ -362,7 +364,7 @@ int LoadKeyConfig() {
             if (err != plat::kErrSuccess)
                 continue;
             const std::string_view n = TextOf(name);
-            if (n.size() < 2 || n.size() > 3 || n[0] != 'T' ||
+            if (n.size() < 2 || n.size() > 4 || n[0] != 'T' ||
                 !std::all_of(n.begin() + 1, n.end(), [](char c) { return c >= '0' && c <= '9'; }))
                 continue;
             const int key = DecimalValue(n.data() + 1);
@@ -374,26 +376,30 @@ int LoadKeyConfig() {
             for (const KindPrefix& k : kKinds) {
                 if (!t.starts_with(k.prefix))
                     continue;
+                // A key beyond its list's capacity is ignored altogether.
+                bool appended = false;
+                switch (k.kind) {
+                    case KEY_MULTILIGNE:
+                        appended = AppendKey(lists.MultiLineKeys, static_cast<uint32_t>(key));
+                        break;
+                    case KEY_SUPERV:
+                        appended = AppendKey(lists.SupervKeys, static_cast<uint32_t>(key));
+                        break;
+                    case KEY_PATRON:
+                        appended = AppendKey(lists.PatronKeys, static_cast<uint32_t>(key));
+                        break;
+                    case KEY_SECRETAIRE:
+                        appended = AppendKey(lists.SecretaireKeys, static_cast<uint32_t>(key));
+                        break;
+                    default:
+                        appended = AppendKey(lists.SecrDebordKeys, static_cast<uint32_t>(key));
+                        break;
+                }
+                if (!appended)
+                    break;
                 TouchEntry& entry = g_line.TouchTable[static_cast<size_t>(key)];
                 entry.Kind = k.kind;
                 CopyText(entry.Label, t.substr(k.prefix.size()));
-                switch (k.kind) {
-                    case KEY_MULTILIGNE:
-                        AppendKey(lists.MultiLineKeys, static_cast<uint32_t>(key));
-                        break;
-                    case KEY_SUPERV:
-                        AppendKey(lists.SupervKeys, static_cast<uint32_t>(key));
-                        break;
-                    case KEY_PATRON:
-                        AppendKey(lists.PatronKeys, static_cast<uint32_t>(key));
-                        break;
-                    case KEY_SECRETAIRE:
-                        AppendKey(lists.SecretaireKeys, static_cast<uint32_t>(key));
-                        break;
-                    default:
-                        AppendKey(lists.SecrDebordKeys, static_cast<uint32_t>(key));
-                        break;
-                }
                 TspTrace(TRACE_CONFIG, k.trace, key, entry.Label);
                 break;
             }

@@ -29,7 +29,21 @@ bool IsLineRecord(const void* handle) {
 // While the other device keeps the worker running the record stays as it
 // is: clearing it would pull the tables from under the worker and forget
 // the other device's TAPI handles.
+// A worker that ended by itself (its port could not be used) is forgotten,
+// so that the next open starts a new one: TAPI does not close a line whose
+// open failed.
+void ForgetEndedWorker() {
+    if (g_provider.serialThread == nullptr ||
+        plat::thread_wait(g_provider.serialThread, 0) != plat::Wait::Object0)
+        return;
+    plat::thread_close(g_provider.serialThread);
+    g_provider.serialThread = nullptr;
+    g_provider.serialThreadId = 0;
+    g_provider.worker.reset();
+}
+
 void ReinitForReopen() {
+    ForgetEndedWorker();
     if (++g_provider.openCount > 1 && g_provider.serialThread == nullptr) {
         InitLineRecord(g_provider.permanentProviderId, g_provider.hProvider, g_line.dwDeviceID,
                        g_line.dwPhoneDeviceID, g_line.lpfnCompletionProc);
@@ -49,31 +63,38 @@ void ProviderDetach() {
 }
 
 LONG WAITLINEMUTEX() {
-    if (g_provider.lineMutex != nullptr) {
-        const plat::Wait w = plat::mutex_wait(g_provider.lineMutex, LINE_MUTEX_WAIT_MS);
-        if (w == plat::Wait::Abandoned)
-            TspTrace(TRACE_ERROR, "WAITLINEMUTEX PRB WAIT_ABANDONED");
-        if (w == plat::Wait::Timeout)
-            TspTrace(TRACE_ERROR, "WAITLINEMUTEX PRB WAIT_TIMEOUT");
-        return static_cast<LONG>(w);
+    if (g_provider.lineMutex.load() == nullptr) {
+        // Created free and then waited for like any other time, so that
+        // the caller owns it even when another thread (the worker's first
+        // tick) or another process made it at the same moment.
+        TspTrace(TRACE_ERROR, "MutexLine creation");
+        plat::Mutex* created = nullptr;
+        const uint32_t err = plat::mutex_create("SP62LineMutex", false, &created);
+        if (err != plat::kErrSuccess || created == nullptr) {
+            TspTrace(TRACE_ERROR, "MutexLine not created error %d", err);
+            return static_cast<LONG>(LINEERR_NODRIVER);
+        }
+        plat::Mutex* none = nullptr;
+        if (!g_provider.lineMutex.compare_exchange_strong(none, created))
+            plat::mutex_close(created);
     }
-    TspTrace(TRACE_ERROR, "MutexLine creation");
-    const uint32_t err = plat::mutex_create("SP62LineMutex", true, &g_provider.lineMutex);
-    if (err != plat::kErrSuccess || g_provider.lineMutex == nullptr) {
-        TspTrace(TRACE_ERROR, "MutexLine not created error %d", err);
-        return static_cast<LONG>(LINEERR_NODRIVER);
-    }
-    return 0;
+    const plat::Wait w = plat::mutex_wait(g_provider.lineMutex.load(), LINE_MUTEX_WAIT_MS);
+    if (w == plat::Wait::Abandoned)
+        TspTrace(TRACE_ERROR, "WAITLINEMUTEX PRB WAIT_ABANDONED");
+    if (w == plat::Wait::Timeout)
+        TspTrace(TRACE_ERROR, "WAITLINEMUTEX PRB WAIT_TIMEOUT");
+    return static_cast<LONG>(w);
 }
 
 LONG REL_LINE_MUTEX(LONG result) {
-    const uint32_t err = plat::mutex_release(g_provider.lineMutex);
+    const uint32_t err = plat::mutex_release(g_provider.lineMutex.load());
     if (err != plat::kErrSuccess)
         TspTrace(TRACE_ERROR, "REL_LINE_MUTEX PRB %lx", err);
     return result;
 }
 
 LONG StartSerialThread() {
+    ForgetEndedWorker();
     if (g_provider.serialThread != nullptr)
         return 1;
     if (g_provider.readyEvent != nullptr)
@@ -262,9 +283,8 @@ LONG WINAPI TSPI_providerShutdown(DWORD dwTSPIVersion, DWORD dwPermanentProvider
     TspTrace(TRACE_TSPI, "Entering TSPI_providerShutdown(%lx %lx)", dwTSPIVersion, dwPermanentProviderID);
     StopSerialThread();
     g_provider.reinitRequired = false;
-    if (g_provider.lineMutex != nullptr)
-        plat::mutex_close(g_provider.lineMutex);
-    g_provider.lineMutex = nullptr;
+    if (plat::Mutex* m = g_provider.lineMutex.exchange(nullptr); m != nullptr)
+        plat::mutex_close(m);
     return 0;
 }
 

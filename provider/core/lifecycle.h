@@ -21,7 +21,7 @@ struct WorkerControl {
 
 struct ProviderState {
     void* moduleInstance = nullptr;
-    plat::Mutex* lineMutex = nullptr;
+    std::atomic<plat::Mutex*> lineMutex{nullptr};
     plat::Event* readyEvent = nullptr;
     plat::Thread* serialThread = nullptr;
     uint32_t serialThreadId = 0;

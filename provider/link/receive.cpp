@@ -111,16 +111,18 @@ bool PreScan(std::span<const uint8_t> bytes, uint32_t* keep) {
 
 // The messages of a super frame (or of a super frame inside a piggy-back
 // frame), from index `from` of the frame's data bytes. A sub-message that
-// is empty or runs past the frame ends the walk.
+// runs past the frame ends the walk.
 void OpenContainer(std::span<const uint8_t> data, size_t from) {
     size_t i = from;
     while (i < data.size()) {
         const size_t s = data[i];
-        if (s == 0 || i + 1 + s > data.size()) {
+        if (i + 1 + s > data.size()) {
             TspTrace(TRACE_ERROR, "ProcessInput - super message length %d at %d out of frame", s, i);
             return;
         }
-        ProcessZQMsg(data.subspan(i + 1, s), false);
+        // An empty message is stepped over.
+        if (s != 0)
+            ProcessZQMsg(data.subspan(i + 1, s), false);
         i += s + 1;
     }
 }

@@ -62,6 +62,7 @@ void StartLink(plat::SerialPort* port, const char* l2Trace) {
     g_rx.collecting = false;
     g_rx.expected = 0;
     g_rx.collected = 0;
+    g_rx.rxFill = 0;
     g_port.superAllowed = false;
     g_port.piggyAllowed = false;
     g_rx.adapterParam = 25;

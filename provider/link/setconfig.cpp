@@ -330,11 +330,12 @@ struct SaveTraces {
 template <size_t N, size_t M>
 void SaveIfChanged(bool changed, const char* subkey, const std::array<const char*, N>& names,
                    const std::array<std::array<char, M>, N>& values, const SaveTraces& traces) {
-    if (!changed)
+    if (!changed) {
         TspTrace(TRACE_CONFIG, traces.same);
-    else if (SaveTable(subkey, names, values))
-        TspTrace(TRACE_CONFIG, traces.saved);
-    else
+        return;
+    }
+    TspTrace(TRACE_CONFIG, traces.saved);
+    if (!SaveTable(subkey, names, values))
         TspTrace(TRACE_CONFIG, traces.failed);
 }
 
@@ -454,10 +455,15 @@ void TqlaDeviceAssocAck(uint8_t, std::span<const uint8_t> payload) {
 
     if (g_lineSettings.TqlaVersion > 1) {
         const uint8_t oldStatus = g_dl.FwdStatus;
-        g_dl.DevType = r.U8();
-        g_line.EnqCallMode = r.U8();
+        // A field the message does not carry keeps its value.
+        const uint8_t devType = r.U8();
+        const uint8_t enqCallMode = r.U8();
         const uint8_t status = r.U8();
-        g_dl.FwdStatus = r.Ok() ? status : g_dl.FwdStatus;
+        if (r.Ok()) {
+            g_dl.DevType = devType;
+            g_line.EnqCallMode = enqCallMode;
+            g_dl.FwdStatus = status;
+        }
         TspTrace(TRACE_CONFIG, "Dev_type 0x%02x multi mode %d Fwd status %d", g_dl.DevType,
                  g_line.EnqCallMode, g_dl.FwdStatus);
         if (g_superv.FwdGuard != 0) {

@@ -315,9 +315,16 @@ void ResetLinkState() {
 }
 
 void SerialTimerProc() {
+    // A message box's modal loop dispatches this thread's timer messages:
+    // a tick is never run inside another one (the boxes would stack up).
+    static thread_local bool inTick = false;
+    if (inTick)
+        return;
+    inTick = true;
     WAITLINEMUTEX();
     Tick();
     REL_LINE_MUTEX(0);
+    inTick = false;
 }
 
 int ErrorBox(std::string_view text) {

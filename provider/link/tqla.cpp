@@ -47,6 +47,8 @@ constexpr size_t kSegmentData = 16;
 // A frame goes out now when the gap after a link-control frame has passed;
 // otherwise it waits in the queue for the next kick.
 void QueueOrSend(const Frame& f) {
+    if (f.size == 0)
+        return;
     if (L2TimeoutElapsed())
         PostZQMsg(f.span());
     else

@@ -173,9 +173,9 @@ TEST_F(ConfigTest, StoredKeysBecomeKeyKindsAndLists) {
     };
     for (auto [name, value] : values)
         PutProviderValue("Set_Des", name, value);
-    EXPECT_EQ(LoadKeyConfig(), 2);
+    EXPECT_EQ(LoadKeyConfig(), 3);
     const KeyLists& l = g_line.lists;
-    EXPECT_EQ(l.MultiLineKeys.count, 2);
+    EXPECT_EQ(l.MultiLineKeys.count, 3);
     EXPECT_EQ(l.MultiLineKeys.keys[0], 5u);
     EXPECT_EQ(l.MultiLineKeys.keys[1], 6u);
     EXPECT_EQ(g_line.TouchTable[5].Kind, KEY_MULTILIGNE);
@@ -186,14 +186,15 @@ TEST_F(ConfigTest, StoredKeysBecomeKeyKindsAndLists) {
     EXPECT_EQ(g_line.TouchTable[9].Kind, KEY_SECRETAIRE);
     EXPECT_EQ(g_line.TouchTable[10].Kind, KEY_SECR_DEBORD);
     EXPECT_EQ(g_line.TouchTable[11].Kind, 0u);
-    EXPECT_EQ(g_line.TouchTable[12].Kind, 0u);
+    EXPECT_EQ(g_line.TouchTable[12].Kind, KEY_MULTILIGNE);  // "T012": the number 12
+    EXPECT_EQ(TextOf(g_line.TouchTable[12].Label), "Odd");
     EXPECT_EQ(l.SupervKeys.count, 1);
     EXPECT_EQ(l.PatronKeys.count, 1);
     EXPECT_EQ(l.SecretaireKeys.count, 1);
     EXPECT_EQ(l.SecrDebordKeys.count, 1);
     EXPECT_TRUE(TraceHas("Touche 05 Multiligne 'John'"));
     EXPECT_TRUE(TraceHas("line.Touche 10 Secr Debord'Over'"));
-    EXPECT_TRUE(TraceHas("nbre de tou multi: 2 superv 1 pat 1 secret 1 secret debord 1"));
+    EXPECT_TRUE(TraceHas("nbre de tou multi: 3 superv 1 pat 1 secret 1 secret debord 1"));
 }
 
 TEST_F(ConfigTest, KeysBeyondAListsCapacityAreIgnored) {
@@ -204,6 +205,9 @@ TEST_F(ConfigTest, KeysBeyondAListsCapacityAreIgnored) {
     }
     EXPECT_EQ(LoadKeyConfig(), MAX_MULTILINE);
     EXPECT_EQ(g_line.lists.MultiLineKeys.keys[9], 10u);
+    // The keys left out are not line keys either.
+    EXPECT_EQ(g_line.TouchTable[11].Kind, 0u);
+    EXPECT_EQ(TextOf(g_line.TouchTable[12].Label), "");
 }
 
 TEST_F(ConfigTest, LoadSetDataReadsTheStoredConfiguration) {

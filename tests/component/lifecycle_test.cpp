@@ -171,6 +171,24 @@ TEST_F(LifecycleTest, PortFailuresAreShownAndReported) {
     }
 }
 
+// TAPI does not close a line whose open failed: the next open tries again.
+TEST_F(LifecycleTest, AFailedOpenCanBeRetriedOnceThePortIsFree) {
+    memplat::port_set_open_error("COM1", plat::kErrAccessDenied);
+    Init();
+    EXPECT_EQ(OpenLine(), static_cast<LONG>(LINEERR_ALLOCATED));
+    memplat::port_set_open_error("COM1", 0);
+    for (int i = 0; i < 1000 && !TraceHas("Serial Port conflict - Check it and try again\n\nAccess denied") &&
+                    memplat::boxes().empty();
+         ++i)
+        std::this_thread::yield();
+    // The worker of the failed open ends once its box is closed.
+    while (plat::thread_wait(g_provider.serialThread, 10) != plat::Wait::Object0) {
+    }
+    EXPECT_EQ(OpenLine(), 0);
+    EXPECT_TRUE(memplat::port_is_open("COM1"));
+    EXPECT_EQ(CloseLine(), 0);
+}
+
 // A port name the worker cannot use: the provider initialises, the worker
 // ends at once and the open gives up after its wait for the worker; a name
 // that passes that check but is no COM port fails to open.

@@ -63,6 +63,7 @@ bool TraceHas(std::string_view message) {
 }
 
 void FreshProcess() {
+    g_line = LineRecord{};
     g_set = SetTables{};
     g_lineSettings = LineSettings{};
     g_dl = DownloadState{};
