@@ -19,5 +19,11 @@ foreach(arch i686 x86_64)
     # One prefix and one COM1 link for both: never run together.
     set_tests_properties(wine_opening_sequence_${arch} PROPERTIES
                          LABELS wine TIMEOUT 300 RESOURCE_LOCK zq_wineprefix)
+    # The whole start against the simulator: download and line in service.
+    add_test(NAME wine_download_${arch}
+             COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/wine/download.sh ${PROJECT_SOURCE_DIR} ${arch}
+                     $<TARGET_FILE:zqsim>)
+    set_tests_properties(wine_download_${arch} PROPERTIES
+                         LABELS wine TIMEOUT 300 RESOURCE_LOCK zq_wineprefix)
   endif()
 endforeach()
