@@ -539,6 +539,34 @@ TEST_F(SupervisionTest, TheHardwareAndPbxBoxesGiveTheLineMutexBackWhileShownOthe
     }
 }
 
+// A message box's modal loop on Windows dispatches the worker's timer
+// messages: a tick started from inside a box must do nothing, or the boxes
+// of a port that cannot be reopened would stack up without end.
+TEST_F(SupervisionTest, NoTickRunsInsideABoxShownByATick) {
+    SimWire wire(sim::default_set());
+    sim::sim_faults(wire.sim).silent = true;
+    Open();
+    int depth = 0, deepest = 0;
+    memplat::set_box_handler([&](const memplat::Box&) {
+        ++depth;
+        deepest = std::max(deepest, depth);
+        SerialTimerProc();  // what the box's message loop would run
+        --depth;
+        return plat::kIdOk;
+    });
+    // The port cannot be opened again after the loss at tick 61.
+    ASSERT_TRUE(wire.Ticks(60));
+    memplat::port_set_open_error("COM1", plat::kErrGenFailure);
+    ASSERT_TRUE(wire.Ticks(5));
+    memplat::set_box_handler(nullptr);
+    EXPECT_EQ(deepest, 1);
+    EXPECT_TRUE(TraceHas(kLinkLost));
+    int blocked = 0;
+    for (const memplat::Box& b : memplat::boxes())
+        blocked += b.text == "Serial Port blocked" ? 1 : 0;
+    EXPECT_EQ(blocked, 4);  // one per tick after the loss, none nested
+}
+
 TEST_F(SupervisionTest, ClosingTheLineWhileTheHardwareBoxIsShownReturnsAfterTheStopWait) {
     SimWire wire(sim::default_set());
     sim::sim_faults(wire.sim).silent = true;
