@@ -379,6 +379,16 @@ bool RepeatedAnswer(uint8_t code, uint8_t seq, std::span<const uint8_t> payload)
     return false;
 }
 
+// The entries of a STRING_INFO_ACK, SK_INFO_ACK or CODE_INFO_ACK, counted
+// as received; false for a repetition of the answer last taken.
+template <typename F>
+bool TakeTextEntries(uint8_t answerCode, uint8_t seq, std::span<const uint8_t> payload, F onEntry) {
+    if (RepeatedAnswer(answerCode, seq, payload))
+        return false;
+    g_dl.entriesReceived += ForEachTextEntry(payload, onEntry);
+    return true;
+}
+
 // A count answer (STRING_ACK, SK_ACK, CODE_ACK): a count of 0 ends the chain.
 void StartList(uint8_t answerCode, uint8_t seq, std::span<const uint8_t> payload, int& announced,
                uint8_t infoCode) {
@@ -653,20 +663,19 @@ void TqlaStringAck(uint8_t seq, std::span<const uint8_t> payload) {
 }
 
 void TqlaStringInfoAck(uint8_t seq, std::span<const uint8_t> payload) {
-    if (RepeatedAnswer(TQLA_STRING_INFO_ACK, seq, payload))
+    if (!TakeTextEntries(TQLA_STRING_INFO_ACK, seq, payload, [](uint8_t id, std::span<const uint8_t> text) {
+            if (id > kMaxStringId) {
+                TspTrace(TRACE_CONFIG, "Reception d'une string d'ID > MAX_TA_STRING");
+                return;
+            }
+            auto& entry = g_set.LcdString[id];
+            const std::string label = NormaliseLabel(text).substr(0, LCDSTRING_LEN);
+            if (!PreviousDownloadExists() || (!g_dl.StringsChanged && label != TextOf(entry)))
+                g_dl.StringsChanged = true;
+            CopyText(entry, label);
+            TspTrace(TRACE_CONFIG, "StringId:%d - %s", id, entry);
+        }))
         return;
-    g_dl.entriesReceived += ForEachTextEntry(payload, [](uint8_t id, std::span<const uint8_t> text) {
-        if (id > kMaxStringId) {
-            TspTrace(TRACE_CONFIG, "Reception d'une string d'ID > MAX_TA_STRING");
-            return;
-        }
-        auto& entry = g_set.LcdString[id];
-        const std::string label = NormaliseLabel(text).substr(0, LCDSTRING_LEN);
-        if (!PreviousDownloadExists() || (!g_dl.StringsChanged && label != TextOf(entry)))
-            g_dl.StringsChanged = true;
-        CopyText(entry, label);
-        TspTrace(TRACE_CONFIG, "StringId:%d - %s", id, entry);
-    });
     if (!ListDone(g_dl.announcedStrings, TQLA_STRING_INFO))
         return;
     SendTQLARequest(TQLA_SK);
@@ -677,24 +686,23 @@ void TqlaSkAck(uint8_t seq, std::span<const uint8_t> payload) {
 }
 
 void TqlaSkInfoAck(uint8_t seq, std::span<const uint8_t> payload) {
-    if (RepeatedAnswer(TQLA_SK_INFO_ACK, seq, payload))
+    if (!TakeTextEntries(TQLA_SK_INFO_ACK, seq, payload, [](uint8_t id, std::span<const uint8_t> text) {
+            if (id > kMaxSoftKeyId) {
+                TspTrace(TRACE_CONFIG, "Reception d'une SK d'ID > MAX_TA_SK");
+                return;
+            }
+            auto& entry = g_set.SoftKeyLabel[id];
+            const std::string label = NormaliseLabel(text).substr(0, SOFTKEY_LABEL_LEN);
+            if (!PreviousDownloadExists()) {
+                g_dl.SoftKeysChanged = true;
+            } else if (!g_dl.SoftKeysChanged && label != TextOf(entry)) {
+                TspTrace(TRACE_CONFIG, "DIFF SkId:%d '%s'->'%s'", id, entry, label);
+                g_dl.SoftKeysChanged = true;
+            }
+            CopyText(entry, label);
+            TspTrace(TRACE_CONFIG, "SkId:%d - '%s'", id, entry);
+        }))
         return;
-    g_dl.entriesReceived += ForEachTextEntry(payload, [](uint8_t id, std::span<const uint8_t> text) {
-        if (id > kMaxSoftKeyId) {
-            TspTrace(TRACE_CONFIG, "Reception d'une SK d'ID > MAX_TA_SK");
-            return;
-        }
-        auto& entry = g_set.SoftKeyLabel[id];
-        const std::string label = NormaliseLabel(text).substr(0, SOFTKEY_LABEL_LEN);
-        if (!PreviousDownloadExists()) {
-            g_dl.SoftKeysChanged = true;
-        } else if (!g_dl.SoftKeysChanged && label != TextOf(entry)) {
-            TspTrace(TRACE_CONFIG, "DIFF SkId:%d '%s'->'%s'", id, entry, label);
-            g_dl.SoftKeysChanged = true;
-        }
-        CopyText(entry, label);
-        TspTrace(TRACE_CONFIG, "SkId:%d - '%s'", id, entry);
-    });
     if (!ListDone(g_dl.announcedSoftKeys, TQLA_SK_INFO))
         return;
     SendTQLARequest(TQLA_CODE);
@@ -716,21 +724,20 @@ void TqlaCodeAck(uint8_t seq, std::span<const uint8_t> payload) {
 }
 
 void TqlaCodeInfoAck(uint8_t seq, std::span<const uint8_t> payload) {
-    if (RepeatedAnswer(TQLA_CODE_INFO_ACK, seq, payload))
+    if (!TakeTextEntries(TQLA_CODE_INFO_ACK, seq, payload, [](uint8_t id, std::span<const uint8_t> text) {
+            if (id > kMaxCodeId) {
+                TspTrace(TRACE_CONFIG, "Reception d'un code d'ID (%d) > MAX_TA_CODE (%d)", id, kMaxCodeId);
+                return;
+            }
+            auto& entry = g_set.ServiceCode[id];
+            const std::string_view code = AsText(text).substr(0, SERVICECODE_LEN);
+            if (code != TextOf(entry)) {
+                CopyText(entry, code);
+                g_dl.CodesChanged = true;
+            }
+            TspTrace(TRACE_CONFIG, "CodeId:%d - %s", id, entry);
+        }))
         return;
-    g_dl.entriesReceived += ForEachTextEntry(payload, [](uint8_t id, std::span<const uint8_t> text) {
-        if (id > kMaxCodeId) {
-            TspTrace(TRACE_CONFIG, "Reception d'un code d'ID (%d) > MAX_TA_CODE (%d)", id, kMaxCodeId);
-            return;
-        }
-        auto& entry = g_set.ServiceCode[id];
-        const std::string_view code = AsText(text).substr(0, SERVICECODE_LEN);
-        if (code != TextOf(entry)) {
-            CopyText(entry, code);
-            g_dl.CodesChanged = true;
-        }
-        TspTrace(TRACE_CONFIG, "CodeId:%d - %s", id, entry);
-    });
     if (ListDone(g_dl.announcedCodes, TQLA_CODE_INFO)) {
         g_dl.ConfigComplete = true;
         TspTrace(TRACE_CONFIG, " Set Configuration processed - OK ******************");
