@@ -1,6 +1,8 @@
 // Threads, events, mutexes with the Windows named-mutex semantics, the
 // clock, the tick loop and the message box on POSIX.
 #include <pthread.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -9,9 +11,11 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "posix_internal.h"
@@ -54,13 +58,18 @@ struct ThreadShared {
     std::condition_variable changed;
     bool started = false;
     bool done = false;
+    pthread_t thread{};
+    bool joined = false;  // or detached: nobody joins it again
     uint32_t id = 0;
     ThreadProc proc = nullptr;
     void* arg = nullptr;
 };
 
 // The handle; the running thread holds the shared part too, so either can
-// go first.
+// go first. A wait that sees the thread end also joins it, so that the
+// thread has left the library's code when the wait returns (a library
+// unloaded after stopping its threads must not still be running); a
+// handle closed before that detaches it.
 struct Thread {
     std::shared_ptr<ThreadShared> shared;
 };
@@ -103,18 +112,15 @@ uint32_t thread_create(ThreadProc proc, void* arg, Thread** out, uint32_t* threa
     auto shared = std::make_shared<ThreadShared>();
     shared->proc = proc;
     shared->arg = arg;
-    pthread_attr_t attr;
-    pthread_attr_init(&attr);
-    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
     auto* start = new std::shared_ptr<ThreadShared>(shared);
     pthread_t tid{};
-    const int err = ::pthread_create(&tid, &attr, thread_main, start);
-    pthread_attr_destroy(&attr);
+    const int err = ::pthread_create(&tid, nullptr, thread_main, start);
     if (err != 0) {
         delete start;
         return err == EAGAIN ? kErrNotEnoughMemory : posix::win32_from_errno(err);
     }
     std::unique_lock lock(shared->lock);
+    shared->thread = tid;
     shared->changed.wait(lock, [&] { return shared->started; });
     if (thread_id != nullptr) {
         *thread_id = shared->id;
@@ -129,11 +135,27 @@ Wait thread_wait(Thread* thread, uint32_t timeout_ms) {
     }
     ThreadShared& shared = *thread->shared;
     std::unique_lock lock(shared.lock);
-    return wait_until_ready(lock, shared.changed, timeout_ms, [&] { return shared.done; }) ? Wait::Object0
-                                                                                           : Wait::Timeout;
+    if (!wait_until_ready(lock, shared.changed, timeout_ms, [&] { return shared.done; })) {
+        return Wait::Timeout;
+    }
+    if (!shared.joined) {
+        shared.joined = true;
+        ::pthread_join(shared.thread, nullptr);  // it is past its last step: at once
+    }
+    return Wait::Object0;
 }
 
 void thread_close(Thread* thread) {
+    if (thread == nullptr) {
+        return;
+    }
+    {
+        const std::lock_guard guard(thread->shared->lock);
+        if (!thread->shared->joined) {
+            thread->shared->joined = true;
+            ::pthread_detach(thread->shared->thread);
+        }
+    }
     delete thread;
 }
 
@@ -185,7 +207,8 @@ void event_close(Event* event) {
 
 struct Mutex {
     std::string name;
-    uint32_t refs = 1;  // handles, plus one while owned; under names_lock()
+    uint32_t handles = 1;  // open handles; the name goes with the last one
+    uint32_t refs = 1;     // handles, plus one while owned; under names_lock()
     std::mutex lock;
     std::condition_variable released;
     uint32_t owner = 0;  // thread id; 0 when free
@@ -195,16 +218,41 @@ struct Mutex {
 
 namespace {
 
-// Lock order: a Mutex's lock before names_lock().
-// Made on first use and never destroyed: the library's load and unload use
-// them before and after the process's static objects exist.
+// Lock order: a Mutex's lock before g_names_lock. Both are constant
+// initialised, so the library's load and unload code can use them before
+// and after the other static objects exist; the list is freed with its
+// last name, so an unloaded library leaves nothing behind.
+std::mutex g_names_lock;
+std::vector<Mutex*>* g_named = nullptr;
+
 std::mutex& names_lock() {
-    static auto* lock = new std::mutex;
-    return *lock;
+    return g_names_lock;
 }
-std::vector<Mutex*>& named() {
-    static auto* list = new std::vector<Mutex*>;
-    return *list;
+
+Mutex* find_named(std::string_view name) {
+    if (g_named == nullptr) {
+        return nullptr;
+    }
+    auto it = std::find_if(g_named->begin(), g_named->end(), [&](Mutex* m) { return m->name == name; });
+    return it == g_named->end() ? nullptr : *it;
+}
+
+void add_named(Mutex* mutex) {
+    if (g_named == nullptr) {
+        g_named = new std::vector<Mutex*>;
+    }
+    g_named->push_back(mutex);
+}
+
+void remove_named(Mutex* mutex) {
+    if (g_named == nullptr) {
+        return;
+    }
+    std::erase(*g_named, mutex);
+    if (g_named->empty()) {
+        delete g_named;
+        g_named = nullptr;
+    }
 }
 
 void add_ref(Mutex* mutex) {
@@ -212,31 +260,27 @@ void add_ref(Mutex* mutex) {
     ++mutex->refs;
 }
 
+// The last reference goes after the last handle, so the name is gone.
 void drop_ref(Mutex* mutex) {
     {
         const std::lock_guard guard(names_lock());
         if (--mutex->refs != 0) {
             return;
         }
-        std::erase(named(), mutex);
     }
     delete mutex;
 }
 
-// The mutexes this thread owns; a thread that ends without releasing them
-// leaves them abandoned.
-struct OwnedMutexes {
-    std::vector<Mutex*> held;
-    OwnedMutexes() = default;
-    OwnedMutexes(const OwnedMutexes&) = delete;
-    OwnedMutexes& operator=(const OwnedMutexes&) = delete;
-    ~OwnedMutexes() { abandon_owned_mutexes(); }
-};
+// The mutexes a thread owns; a thread that ends without releasing them
+// leaves them abandoned. Kept through a thread-specific key rather than a
+// thread_local object with a destructor: such an object would keep the
+// provider library loaded after its last dlclose, so that a later load
+// found the old state instead of a fresh one. The key goes when the
+// library is unloaded.
+using OwnedMutexes = std::vector<Mutex*>;
 
-thread_local OwnedMutexes t_owned;
-
-void abandon_owned_mutexes() {
-    for (Mutex* mutex : t_owned.held) {
+void abandon(OwnedMutexes& held) {
+    for (Mutex* mutex : held) {
         {
             const std::lock_guard guard(mutex->lock);
             mutex->owner = 0;
@@ -246,7 +290,42 @@ void abandon_owned_mutexes() {
         mutex->released.notify_one();
         drop_ref(mutex);
     }
-    t_owned.held.clear();
+    held.clear();
+}
+
+void owned_at_thread_end(void* held) {
+    auto* owned = static_cast<OwnedMutexes*>(held);
+    abandon(*owned);
+    delete owned;
+}
+
+struct OwnedKey {
+    pthread_key_t key{};
+    OwnedKey() { ::pthread_key_create(&key, owned_at_thread_end); }
+    ~OwnedKey() { ::pthread_key_delete(key); }
+    OwnedKey(const OwnedKey&) = delete;
+    OwnedKey& operator=(const OwnedKey&) = delete;
+};
+// Made on first use: the library's load code may take a mutex before the
+// other static objects of this file exist.
+pthread_key_t owned_key() {
+    static const OwnedKey key;
+    return key.key;
+}
+
+OwnedMutexes& owned() {
+    auto* held = static_cast<OwnedMutexes*>(::pthread_getspecific(owned_key()));
+    if (held == nullptr) {
+        held = new OwnedMutexes;
+        ::pthread_setspecific(owned_key(), held);
+    }
+    return *held;
+}
+
+void abandon_owned_mutexes() {
+    if (auto* held = static_cast<OwnedMutexes*>(::pthread_getspecific(owned_key()))) {
+        abandon(*held);
+    }
 }
 
 // With mutex->lock held and the mutex free.
@@ -256,7 +335,7 @@ Wait take_ownership(Mutex* mutex) {
     const Wait result = mutex->abandoned ? Wait::Abandoned : Wait::Object0;
     mutex->abandoned = false;
     add_ref(mutex);
-    t_owned.held.push_back(mutex);
+    owned().push_back(mutex);
     return result;
 }
 
@@ -269,19 +348,17 @@ uint32_t mutex_create(std::string_view name, bool initially_owned, Mutex** out) 
     Mutex* mutex = nullptr;
     {
         const std::lock_guard guard(names_lock());
-        if (!name.empty()) {
-            auto it = std::find_if(named().begin(), named().end(), [&](Mutex* m) { return m->name == name; });
-            if (it != named().end()) {
-                // As CreateMutex: the existing mutex, and the initial owner is ignored.
-                ++(*it)->refs;
-                *out = *it;
-                return kErrSuccess;
-            }
+        if (Mutex* existing = name.empty() ? nullptr : find_named(name)) {
+            // As CreateMutex: the existing mutex, and the initial owner is ignored.
+            ++existing->handles;
+            ++existing->refs;
+            *out = existing;
+            return kErrSuccess;
         }
         mutex = new Mutex;
         mutex->name = std::string(name);
         if (!name.empty()) {
-            named().push_back(mutex);
+            add_named(mutex);
         }
     }
     if (initially_owned) {
@@ -322,15 +399,24 @@ uint32_t mutex_release(Mutex* mutex) {
         mutex->owner = 0;
     }
     mutex->released.notify_one();
-    std::erase(t_owned.held, mutex);
+    std::erase(owned(), mutex);
     drop_ref(mutex);
     return kErrSuccess;
 }
 
+// As on Windows, the last handle takes the name with it: a later create
+// makes a new, free mutex even when a thread still owns this one.
 void mutex_close(Mutex* mutex) {
-    if (mutex != nullptr) {
-        drop_ref(mutex);
+    if (mutex == nullptr) {
+        return;
     }
+    {
+        const std::lock_guard guard(names_lock());
+        if (--mutex->handles == 0) {
+            remove_named(mutex);
+        }
+    }
+    drop_ref(mutex);
 }
 
 // ---------------------------------------------------------- time and the tick
@@ -407,7 +493,28 @@ bool message_dispatch_next() {
 
 namespace {
 std::atomic<MessageBoxHandler> g_message_box_handler{nullptr};
+
+extern "C" char** environ;
+
+// With ZQ_MESSAGE_BOX set, the box is also shown by that program, run as
+// `program CAPTION TEXT` (zenity, xmessage or a script of one's own); like
+// a modal box, the caller waits until it ends.
+void show_with_command(std::string_view caption, std::string_view text) {
+    const char* program = std::getenv("ZQ_MESSAGE_BOX");
+    if (program == nullptr || *program == '\0') {
+        return;
+    }
+    std::string c(caption), t(text), p(program);
+    char* argv[] = {p.data(), c.data(), t.data(), nullptr};
+    pid_t pid = 0;
+    if (::posix_spawnp(&pid, program, nullptr, nullptr, argv, environ) != 0) {
+        return;
+    }
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
 }
+}  // namespace
 
 void set_message_box_handler(MessageBoxHandler handler) {
     g_message_box_handler.store(handler);
@@ -426,6 +533,7 @@ int message_box(std::string_view text, std::string_view caption, uint32_t flags)
         file_write(log, line);
         file_close(log);
     }
+    show_with_command(caption, text);
     return kIdOk;
 }
 

@@ -242,12 +242,13 @@ void TspTraceArgs(uint32_t level, std::string_view format, std::span<const Trace
 
 uint32_t ReadDebugMode() {
     std::array<char, 256> text{};
-    ReadProviderValue("Debug_Mode", "DebugOutput", "", text);
+    const int n = ReadProviderValue("Debug_Mode", "DebugOutput", "", text);
     // Text that is not a number reads as 0, like atoi, and is left as it is.
     const int32_t v = DecimalValue(text.data());
-    if (text[0] != '\0' && v >= 0)
+    if (n > 0 && v >= 0)
         return static_cast<uint32_t>(v);
-    WriteProviderValue("Debug_Mode", "DebugOutput", "0");
+    if (n >= 0)
+        WriteProviderValue("Debug_Mode", "DebugOutput", "0");
     return 0;
 }
 
@@ -260,6 +261,11 @@ void TraceDetach() {
     if (g_trace.debugMutex != nullptr)
         plat::mutex_close(g_trace.debugMutex);
     g_trace.debugMutex = nullptr;
+    // An unloaded library leaves no file open; a later load starts a new
+    // trace, as a new process would.
+    if (g_trace.file != nullptr)
+        plat::file_close(g_trace.file);
+    g_trace = TraceState{};
 }
 
 uint32_t TraceMask() {
