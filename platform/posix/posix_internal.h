@@ -2,6 +2,7 @@
 // mapping, file locks and atomic file replacement.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -34,5 +35,15 @@ uint32_t read_whole_file(const std::string& path, std::string* text);
 // Writes text to path.tmp, syncs it and renames it over path, so a reader
 // sees the old or the new file, never a part. Callers hold the file's lock.
 uint32_t replace_file(const std::string& path, std::string_view text);
+
+// Test hook of replace_file, for programs that must stop a writer at a chosen
+// point of a write: called before each write, with the bytes written so far
+// and the total, the first time right after the file being written was
+// created, before any byte. It returns how many bytes the next write may
+// carry; 0 fails the write with ERROR_WRITE_FAULT. It may also end the
+// process there, as a kill would. Unset (nullptr) in production, where it
+// costs one load per replacement.
+using ReplaceWriteHook = size_t (*)(size_t written, size_t total);
+void set_replace_write_hook(ReplaceWriteHook hook);
 
 }  // namespace zq::plat::posix

@@ -13,6 +13,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -38,9 +40,20 @@ std::string env(const char* name) {
     return value != nullptr ? std::string(value) : std::string();
 }
 
-uint32_t write_all(int fd, std::string_view bytes) {
+std::atomic<ReplaceWriteHook> g_replace_write_hook{nullptr};
+
+// With a hook, each write carries no more than the hook lets through.
+uint32_t write_all(int fd, std::string_view bytes, ReplaceWriteHook hook = nullptr) {
+    const size_t total = bytes.size();
     while (!bytes.empty()) {
-        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        size_t step = bytes.size();
+        if (hook != nullptr) {
+            step = std::min(step, hook(total - bytes.size(), total));
+            if (step == 0) {
+                return kErrWriteFault;
+            }
+        }
+        const ssize_t n = ::write(fd, bytes.data(), step);
         if (n < 0 && errno == EINTR) {
             continue;
         }
@@ -182,6 +195,10 @@ uint32_t read_whole_file(const std::string& path, std::string* text) {
     return result;
 }
 
+void set_replace_write_hook(ReplaceWriteHook hook) {
+    g_replace_write_hook.store(hook, std::memory_order_relaxed);
+}
+
 uint32_t replace_file(const std::string& path, std::string_view text) {
     // One writer at a time holds the lock, so one temporary name is enough; a
     // writer that died leaves a stale one that the next truncates.
@@ -190,7 +207,7 @@ uint32_t replace_file(const std::string& path, std::string_view text) {
     if (fd < 0) {
         return win32_from_errno(errno);
     }
-    uint32_t result = write_all(fd, text);
+    uint32_t result = write_all(fd, text, g_replace_write_hook.load(std::memory_order_relaxed));
     if (result == kErrSuccess && ::fsync(fd) != 0) {
         result = win32_from_errno(errno);
     }

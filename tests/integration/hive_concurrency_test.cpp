@@ -47,13 +47,16 @@ protected:
         fs::remove_all(prefix_, ignored);
     }
 
-    // The hive file as it is on disk, loaded as the backend loads it.
-    common::RegNode load_hive() const {
+    // The hive file as it is on disk; empty when there is none.
+    std::string hive_text() const {
         std::ifstream in(prefix_ / "registry" / "hklm.reg", std::ios::binary);
         std::stringstream text;
         text << in.rdbuf();
-        return common::reg_parse(text.str());
+        return text.str();
     }
+
+    // The hive file loaded as the backend loads it.
+    common::RegNode load_hive() const { return common::reg_parse(hive_text()); }
 
     // name -> value of the test key's REG_DWORD values in the hive file.
     std::map<std::string, uint32_t> hive_values() const {
@@ -72,7 +75,8 @@ protected:
         return values;
     }
 
-    pid_t spawn_writer(const std::string& tag, long count, int stdout_fd) const {
+    // `stop`, when given, is the writer's STOP argument (see hive_writer.cpp).
+    pid_t spawn_writer(const std::string& tag, long count, int stdout_fd, std::string stop = {}) const {
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         if (stdout_fd >= 0) {
@@ -84,7 +88,12 @@ protected:
         std::string prefix = prefix_.string();
         std::string count_text = std::to_string(count);
         std::string tag_text = tag;
-        char* argv[] = {program.data(), prefix.data(), tag_text.data(), count_text.data(), nullptr};
+        char* argv[] = {program.data(),
+                        prefix.data(),
+                        tag_text.data(),
+                        count_text.data(),
+                        stop.empty() ? nullptr : stop.data(),
+                        nullptr};
         pid_t pid = -1;
         const int err = ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, environ);
         posix_spawn_file_actions_destroy(&actions);
@@ -162,25 +171,59 @@ TEST_F(HivePrefix, TwoProcessesWritingAtOnceLoseNothing) {
     reg_close_key(key);
 }
 
-// Each kill lands at some point of a write; every write acknowledged before
-// it is in the hive, nothing is half there, and the hive takes writes again.
-TEST_F(HivePrefix, WriterKilledMidWriteLeavesTheHiveBeforeIt) {
+// The writer is stopped in the middle of a hive write, killed there or with
+// the write failing: once the new hive file is created, before its first
+// byte, and once half of it is written. Every write acknowledged before is
+// in the hive, the hive file is the whole one from before the stopped write,
+// the registry calls read it so, and the hive takes writes again.
+TEST_F(HivePrefix, WriterStoppedMidWriteLeavesTheWholeHiveBeforeIt) {
+    struct Case {
+        const char* stop;
+        int exit_status;  // hive_writer's: 3 died at the point, 4 failed there
+    };
+    const Case cases[] = {
+        {"die-empty", 3},
+        {"die-half", 3},
+        {"fail-empty", 4},
+        {"fail-half", 4},
+    };
+    constexpr long kAcked = 40;
+    RegKey* const hklm = reg_root(RegRoot::LocalMachine);
     std::map<std::string, long> written;
-    for (int round = 0; round < 3; ++round) {
+    uint32_t value_count = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.stop);
+        const std::string tag = c.stop;
+        RegKey* key = nullptr;
+        ASSERT_EQ(reg_create_key(hklm, kTestKey, &key), kErrSuccess);
+        reg_close_key(key);
+        // The hive the stopped write started from: the one now plus the
+        // acknowledged writes.
+        common::RegNode before = load_hive();
+        common::RegNode* node = common::reg_find(before, kTestKey);
+        ASSERT_NE(node, nullptr);
+        for (long i = 0; i < kAcked; ++i) {
+            const std::array<uint8_t, 4> data{static_cast<uint8_t>(i), 0, 0, 0};
+            ASSERT_EQ(common::reg_tree_set(*node, tag + "_" + std::to_string(i), kRegDword, data),
+                      kErrSuccess);
+        }
+        const std::string whole = common::reg_serialize(before);
+
         int pipe_fds[2];
         ASSERT_EQ(::pipe2(pipe_fds, O_CLOEXEC), 0);
-        const std::string tag = "killed" + std::to_string(round);
-        const pid_t pid = spawn_writer(tag, 1000000, pipe_fds[1]);
+        const pid_t pid = spawn_writer(tag, kAcked, pipe_fds[1], c.stop);
         ::close(pipe_fds[1]);
         ASSERT_GT(pid, 0);
-        const long acks = read_acks(pipe_fds[0], 100 + 37 * round, std::chrono::seconds(30));
-        ::kill(pid, SIGKILL);
-        int status = 0;
-        ::waitpid(pid, &status, 0);
+        const long acks = read_acks(pipe_fds[0], kAcked + 1, std::chrono::seconds(30));
         ::close(pipe_fds[0]);
-        ASSERT_GE(acks, 100) << "the writer was too slow";
+        EXPECT_EQ(wait_exit(pid, std::chrono::seconds(30)), c.exit_status);
+        ASSERT_EQ(acks, kAcked);
         written[tag] = acks;
+        value_count += static_cast<uint32_t>(acks);
 
+        const std::string text = hive_text();
+        EXPECT_TRUE(text == whole) << "the hive file has " << text.size() << " bytes, not the "
+                                   << whole.size() << " of the whole hive before the stopped write";
         const std::map<std::string, uint32_t> values = hive_values();
         for (const auto& [done_tag, done] : written) {
             long present = 0;
@@ -194,9 +237,25 @@ TEST_F(HivePrefix, WriterKilledMidWriteLeavesTheHiveBeforeIt) {
             }
             EXPECT_EQ(total, present) << done_tag << " has a value out of sequence";
         }
+
+        // The registry calls read the same hive.
+        EXPECT_EQ(reg_open_key(hklm, kTestKey, &key), kErrSuccess);
+        std::array<uint8_t, 4> data{};
+        uint32_t type = 0;
+        uint32_t size = 0;
+        EXPECT_EQ(reg_query_value(key, tag + "_" + std::to_string(kAcked - 1), &type, data, &size),
+                  kErrSuccess);
+        EXPECT_EQ(data[0], kAcked - 1);
+        EXPECT_EQ(reg_query_value(key, tag + "_" + std::to_string(kAcked), &type, data, &size),
+                  kErrFileNotFound);
+        std::array<char, 32> name{};
+        uint32_t name_len = 0;
+        EXPECT_EQ(reg_enum_value(key, value_count - 1, name, &name_len, nullptr, {}, nullptr), kErrSuccess);
+        EXPECT_EQ(reg_enum_value(key, value_count, name, &name_len, nullptr, {}, nullptr), kErrNoMoreItems);
+        reg_close_key(key);
     }
     RegKey* key = nullptr;
-    ASSERT_EQ(reg_open_key(reg_root(RegRoot::LocalMachine), kTestKey, &key), kErrSuccess);
+    ASSERT_EQ(reg_open_key(hklm, kTestKey, &key), kErrSuccess);
     EXPECT_EQ(reg_set_dword(key, "after", 1), kErrSuccess);
     reg_close_key(key);
     EXPECT_EQ(hive_values().count("after"), 1u);
