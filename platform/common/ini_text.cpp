@@ -98,6 +98,17 @@ size_t find_key(const IniLines& ini, size_t header, std::string_view key) {
     return kNone;
 }
 
+// The value of a "key=value" line without the blanks around it and without
+// one pair of enclosing quotes.
+std::string_view entry_value(std::string_view line) {
+    std::string_view value = trim(line.substr(line.find('=') + 1));
+    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+        value.back() == value.front()) {
+        value = value.substr(1, value.size() - 2);
+    }
+    return value;
+}
+
 // Built by appending: GCC 12 warns wrongly about chained operator+ here.
 std::string joined(std::string_view a, std::string_view b, std::string_view c) {
     std::string out;
@@ -183,13 +194,25 @@ std::optional<std::string> ini_read_string(std::string_view text, std::string_vi
     if (line == kNone) {
         return std::nullopt;
     }
-    const std::string_view all = ini.lines[line];
-    std::string_view value = trim(all.substr(all.find('=') + 1));
-    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
-        value.back() == value.front()) {
-        value = value.substr(1, value.size() - 2);
+    return std::string(entry_value(ini.lines[line]));
+}
+
+std::vector<std::pair<std::string, std::string>> ini_read_section(std::string_view text,
+                                                                  std::string_view section) {
+    std::vector<std::pair<std::string, std::string>> entries;
+    const IniLines ini = split_lines(text);
+    const size_t header = find_section(ini, trim(section), 0);
+    if (header == kNone) {
+        return entries;
     }
-    return std::string(value);
+    const size_t end = section_end(ini, header);
+    for (size_t i = header + 1; i < end; ++i) {
+        std::string_view key;
+        if (key_name(ini.lines[i], &key)) {
+            entries.emplace_back(std::string(key), std::string(entry_value(ini.lines[i])));
+        }
+    }
+    return entries;
 }
 
 }  // namespace zq::plat::common

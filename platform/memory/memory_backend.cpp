@@ -82,7 +82,9 @@ struct World {
     common::RegNode hklm, hkcu;
     int regWrites = 0;
     uint32_t regFail = 0;
-    std::map<std::string, std::string> profiles;                       // by upper-case file name
+    int regFailAfter = 0;                         // calls that still succeed once regFail is set
+    int regFailed = 0;                            // calls failed by regFail
+    std::map<std::string, std::string> profiles;  // by upper-case file name
     std::map<std::string, std::pair<std::string, std::string>> files;  // norm path -> (path, text)
     std::set<std::string> dirs;
     bool failOpen = false;
@@ -152,6 +154,8 @@ void reset() {
         common::reg_make(w.hkcu, "Software");
         w.regWrites = 0;
         w.regFail = 0;
+        w.regFailAfter = 0;
+        w.regFailed = 0;
         w.profiles.clear();
         w.files.clear();
         w.dirs.clear();
@@ -270,8 +274,17 @@ int reg_write_count() {
     return W().regWrites;
 }
 void reg_fail_all(uint32_t err) {
+    reg_fail_after(0, err);
+}
+void reg_fail_after(int calls, uint32_t err) {
     std::lock_guard lk(W().m);
     W().regFail = err;
+    W().regFailAfter = calls;
+    W().regFailed = 0;
+}
+int reg_failed_calls() {
+    std::lock_guard lk(W().m);
+    return W().regFailed;
 }
 
 std::optional<std::string> profile_text(std::string_view file) {
@@ -455,13 +468,25 @@ static std::string JoinPath(const RegKey* parent, std::string_view sub) {
     return parent->path + "\\" + std::string(sub);
 }
 
+// With W().m held: the error of a registry call made to fail, or 0.
+static uint32_t InjectedRegFailure() {
+    if (W().regFail == 0)
+        return 0;
+    if (W().regFailAfter > 0) {
+        --W().regFailAfter;
+        return 0;
+    }
+    ++W().regFailed;
+    return W().regFail;
+}
+
 uint32_t reg_open_key(RegKey* parent, std::string_view subkey, RegKey** out) {
     *out = nullptr;
     if (parent == nullptr)
         return kErrInvalidHandle;
     std::lock_guard lk(W().m);
-    if (W().regFail != 0)
-        return W().regFail;
+    if (const uint32_t err = InjectedRegFailure(); err != 0)
+        return err;
     const std::string path = JoinPath(parent, subkey);
     if (common::reg_find(memplat::RootNode(parent->root), path) == nullptr)
         return kErrFileNotFound;
@@ -474,8 +499,8 @@ uint32_t reg_create_key(RegKey* parent, std::string_view subkey, RegKey** out) {
     if (parent == nullptr)
         return kErrInvalidHandle;
     std::lock_guard lk(W().m);
-    if (W().regFail != 0)
-        return W().regFail;
+    if (const uint32_t err = InjectedRegFailure(); err != 0)
+        return err;
     const std::string path = JoinPath(parent, subkey);
     if (common::reg_make(memplat::RootNode(parent->root), path) == nullptr)
         return kErrInvalidParameter;
@@ -493,8 +518,8 @@ static uint32_t OnKey(RegKey* key, F f) {
     if (key == nullptr)
         return kErrInvalidHandle;
     std::lock_guard lk(W().m);
-    if (W().regFail != 0)
-        return W().regFail;
+    if (const uint32_t err = InjectedRegFailure(); err != 0)
+        return err;
     common::RegNode* node = common::reg_find(memplat::RootNode(key->root), key->path);
     if (node == nullptr)
         return kErrFileNotFound;
@@ -560,6 +585,14 @@ bool profile_delete_section(std::string_view file, std::string_view section) {
     std::string& text = W().profiles[memplat::Upper(file)];
     text = common::ini_delete_section(text, section);
     return true;
+}
+std::vector<std::pair<std::string, std::string>> profile_read_section(std::string_view file,
+                                                                      std::string_view section) {
+    std::lock_guard lk(W().m);
+    auto it = W().profiles.find(memplat::Upper(file));
+    if (it == W().profiles.end())
+        return {};
+    return common::ini_read_section(it->second, section);
 }
 uint32_t profile_read_string(std::string_view file, std::string_view section, std::string_view key,
                              std::string_view dflt, std::span<char> dest) {

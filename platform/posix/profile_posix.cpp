@@ -72,4 +72,11 @@ uint32_t profile_read_string(std::string_view file, std::string_view section, st
     return static_cast<uint32_t>(n);
 }
 
+std::vector<std::pair<std::string, std::string>> profile_read_section(std::string_view file,
+                                                                      std::string_view section) {
+    std::string text;
+    posix::read_whole_file(profile_path(file), &text);
+    return common::ini_read_section(text, section);
+}
+
 }  // namespace zq::plat

@@ -204,4 +204,31 @@ uint32_t profile_read_string(std::string_view file, std::string_view section, st
                                     f.c_str());
 }
 
+std::vector<std::pair<std::string, std::string>> profile_read_section(std::string_view file,
+                                                                      std::string_view section) {
+    const std::string f(file);
+    const std::string s(section);
+    // The buffer grows until the section fits: a section that does not fit
+    // is reported as the buffer's size less two.
+    std::vector<char> buffer(4096);
+    DWORD got = 0;
+    for (;;) {
+        got = GetPrivateProfileSectionA(s.c_str(), buffer.data(), Room(buffer.size()), f.c_str());
+        if (got + 2 < buffer.size() || buffer.size() >= (1u << 20))
+            break;
+        buffer.resize(buffer.size() * 2);
+    }
+    std::vector<std::pair<std::string, std::string>> entries;
+    std::string_view rest(buffer.data(), std::min<size_t>(got, buffer.size()));
+    while (!rest.empty()) {
+        const std::string_view line = rest.substr(0, rest.find('\0'));
+        rest.remove_prefix(std::min(rest.size(), line.size() + 1));
+        const size_t eq = line.find('=');
+        if (eq == std::string_view::npos || line.starts_with(';'))
+            continue;
+        entries.emplace_back(std::string(line.substr(0, eq)), std::string(line.substr(eq + 1)));
+    }
+    return entries;
+}
+
 }  // namespace zq::plat

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 
 namespace zq {
@@ -65,7 +66,7 @@ struct CallStrings {
 struct TouchEntry {
     uint32_t IconState;
     uint32_t IconValue;
-    std::array<int32_t, 2> CrefSlot;
+    std::array<int32_t, 2> CrefSlot{-1, -1};  // the key's calls; -1 when none
     uint32_t Kind;
     std::array<char, KEY_LABEL_SIZE> Label;
 };
@@ -78,6 +79,15 @@ struct KeyList {
     std::array<uint32_t, N> keys;
     int count;
 };
+
+// Appends a key; false when the list is full.
+template <int N>
+bool AppendKey(KeyList<N>& list, uint32_t key) {
+    if (list.count < 0 || list.count >= N)
+        return false;
+    list.keys[static_cast<std::size_t>(list.count++)] = key;
+    return true;
+}
 
 struct KeyLists {
     KeyList<MAX_MULTILINE> MultiLineKeys;

@@ -105,13 +105,13 @@ uint32_t QueryDword(plat::RegKey* key, std::string_view name, uint32_t* out) {
     return plat::kErrSuccess;
 }
 
-// Reads a flag value: anything but "0" is on and is rewritten as "1"; a
-// missing value gets `missingOn` and is written as "0" unless `writeMissing`
-// is false.
+}  // namespace
+
 bool ReadFlagValue(std::string_view subkey, std::string_view name, bool missingOn, bool writeMissing) {
     std::array<char, 25> text{};
-    if (ReadProviderValue(subkey, name, "", text) == 0) {
-        if (writeMissing)
+    const int n = ReadProviderValue(subkey, name, "", text);
+    if (n <= 0) {
+        if (n == 0 && writeMissing)
             WriteProviderValue(subkey, name, missingOn ? "1" : "0");
         return missingOn;
     }
@@ -121,16 +121,6 @@ bool ReadFlagValue(std::string_view subkey, std::string_view name, bool missingO
         WriteProviderValue(subkey, name, "1");
     return true;
 }
-
-template <int N>
-bool AppendKey(KeyList<N>& list, uint32_t key) {
-    if (list.count >= N)
-        return false;
-    list.keys[static_cast<size_t>(list.count++)] = key;
-    return true;
-}
-
-}  // namespace
 
 int32_t DecimalValue(const char* text) {
     if (text == nullptr)
@@ -185,7 +175,11 @@ int ReadProviderValue(std::string_view subkey, std::string_view name, std::strin
     if (err != plat::kErrSuccess) {
         TspTrace(TRACE_REGISTRY, "ERROR HKEY_LOCAL_MACHINE SOFTWARE Velmora Spi62 '%s''%s' %ld", subkey, name,
                  err);
-        return dfltLen;
+        if (err != plat::kErrMoreData)
+            return dfltLen;
+        TspTrace(TRACE_ERROR, "Value '%s''%s' longer than %d - default '%s' used, stored value kept", subkey,
+                 name, static_cast<uint32_t>(dest.size() - 1), dflt);
+        return PROVIDER_VALUE_TOO_LONG;
     }
     ValueAsText(type, std::span<const uint8_t>(data.data(), std::min<size_t>(size, data.size())), dest);
     return static_cast<int>(TextOf(dest).size());
@@ -232,16 +226,16 @@ std::vector<std::pair<std::string, std::string>> ReadProviderValues(std::string_
         TspTrace(TRACE_REGISTRY, "ERROR HKEY_LOCAL_MACHINE SOFTWARE Velmora Spi62 '%s' %ld", subkey, err);
         return values;
     }
-    for (uint32_t index = 0;; ++index) {
+    for (uint32_t index = 0; index < MAX_ENUM_VALUES; ++index) {
         std::array<char, 64> name{};
         std::array<uint8_t, 64> data{};
         std::array<char, 64> text{};
         uint32_t nameLen = 0, type = 0, dataLen = 0;
         const uint32_t e = plat::reg_enum_value(sub.key, index, name, &nameLen, &type, data, &dataLen);
-        if (e == plat::kErrNoMoreItems)
-            break;
-        if (e != plat::kErrSuccess)
+        if (e == plat::kErrMoreData)
             continue;
+        if (e != plat::kErrSuccess)
+            break;
         ValueAsText(type, std::span<const uint8_t>(data.data(), std::min<size_t>(dataLen, data.size())),
                     text);
         values.emplace_back(std::string(TextOf(name)), std::string(TextOf(text)));
@@ -289,14 +283,15 @@ void ReadOutsideAccess(std::span<char> dest) {
 
 void LoadIniStrings(uint32_t permanentProviderId) {
     g_line.PermanentProviderID = permanentProviderId;
-    if (ReadProviderValue("Provider", "Port", "", g_line.PortName) == 0) {
-        CopyText(g_line.PortName, "NONE");
-        WriteProviderValue("Provider", "Port", "NONE");
-    }
-    if (ReadProviderValue("Provider", "Speed", "", g_line.Speed) == 0) {
-        CopyText(g_line.Speed, "9600");
-        WriteProviderValue("Provider", "Speed", "9600");
-    }
+    const auto readOrDefault = [](std::string_view name, std::string_view dflt, std::span<char> dest) {
+        const int n = ReadProviderValue("Provider", name, "", dest);
+        if (n <= 0)
+            CopyText(dest, dflt);
+        if (n == 0)
+            WriteProviderValue("Provider", name, dflt);
+    };
+    readOrDefault("Port", "NONE", g_line.PortName);
+    readOrDefault("Speed", "9600", g_line.Speed);
     static constexpr std::u16string_view kLineName = u"VELMORA_ZQ_6200";
     std::copy(kLineName.begin(), kLineName.end(), g_line.LineName.begin());
     g_line.LineName[kLineName.size()] = 0;
@@ -308,7 +303,7 @@ void LoadIniStrings(uint32_t permanentProviderId) {
         TspTrace(TRACE_CONFIG, "LoadIniStrings ExtPrefix  '%s'", g_lineSettings.ExtPrefix);
     }
     std::array<char, 20> op{};
-    if (ReadProviderValue("Prefix", "PublicOperator", "", op) != 0) {
+    if (ReadProviderValue("Prefix", "PublicOperator", "", op) > 0) {
         CopyText(g_lineSettings.OperatorPrefix, TextOf(op));
         TspTrace(TRACE_CONFIG, "LoadIniStrings PublicOperator trouve '%s'", g_lineSettings.OperatorPrefix);
     } else {
@@ -319,7 +314,8 @@ void LoadIniStrings(uint32_t permanentProviderId) {
 
 void ReadLastAction() {
     g_superv.stringDefError = false;
-    std::array<char, 40> text{};
+    // Room for every result the provider records.
+    std::array<char, LAST_ACTION_SIZE> text{};
     ReadProviderValue("Dynamic_Set_Conf", "LastAction", "never", text);
     const std::string_view last = TextOf(text);
     if (last.find("never") != std::string_view::npos) {
@@ -350,59 +346,44 @@ int LoadKeyConfig() {
     }};
     KeyLists& lists = g_line.lists;
     lists = KeyLists{};
-    KeyHolder provider, setDes;
-    if (OpenProviderKey(provider) &&
-        plat::reg_open_key(provider.key, "Set_Des", &setDes.key) == plat::kErrSuccess) {
-        for (uint32_t index = 0; index < 90; ++index) {
-            std::array<char, 21> name{};
-            std::array<uint8_t, 21> data{};
-            uint32_t nameLen = 0, type = 0, dataLen = 0;
-            const uint32_t err = plat::reg_enum_value(setDes.key, index, name, &nameLen, &type,
-                                                      std::span<uint8_t>(data.data(), 20), &dataLen);
-            if (err == plat::kErrNoMoreItems)
-                break;
-            if (err != plat::kErrSuccess)
+    for (const auto& [name, text] : ReadProviderValues("Set_Des")) {
+        // Names T1 to T88 (up to three digits); texts of at most 19
+        // characters, as the configuration download writes them.
+        if (name.size() < 2 || name.size() > 4 || name[0] != 'T' || text.size() >= 20 ||
+            !std::all_of(name.begin() + 1, name.end(), [](char c) { return c >= '0' && c <= '9'; }))
+            continue;
+        const int key = DecimalValue(name.c_str() + 1);
+        if (key < 1 || key > MAX_TOUCH)
+            continue;
+        for (const KindPrefix& k : kKinds) {
+            if (!std::string_view(text).starts_with(k.prefix))
                 continue;
-            const std::string_view n = TextOf(name);
-            if (n.size() < 2 || n.size() > 4 || n[0] != 'T' ||
-                !std::all_of(n.begin() + 1, n.end(), [](char c) { return c >= '0' && c <= '9'; }))
-                continue;
-            const int key = DecimalValue(n.data() + 1);
-            if (key < 1 || key > MAX_TOUCH)
-                continue;
-            std::array<char, 21> text{};
-            ValueAsText(type, std::span<const uint8_t>(data.data(), std::min<size_t>(dataLen, 20)), text);
-            const std::string_view t = TextOf(text);
-            for (const KindPrefix& k : kKinds) {
-                if (!t.starts_with(k.prefix))
-                    continue;
-                // A key beyond its list's capacity is ignored altogether.
-                bool appended = false;
-                switch (k.kind) {
-                    case KEY_MULTILIGNE:
-                        appended = AppendKey(lists.MultiLineKeys, static_cast<uint32_t>(key));
-                        break;
-                    case KEY_SUPERV:
-                        appended = AppendKey(lists.SupervKeys, static_cast<uint32_t>(key));
-                        break;
-                    case KEY_PATRON:
-                        appended = AppendKey(lists.PatronKeys, static_cast<uint32_t>(key));
-                        break;
-                    case KEY_SECRETAIRE:
-                        appended = AppendKey(lists.SecretaireKeys, static_cast<uint32_t>(key));
-                        break;
-                    default:
-                        appended = AppendKey(lists.SecrDebordKeys, static_cast<uint32_t>(key));
-                        break;
-                }
-                if (!appended)
+            // A key beyond its list's capacity is ignored altogether.
+            bool appended = false;
+            switch (k.kind) {
+                case KEY_MULTILIGNE:
+                    appended = AppendKey(lists.MultiLineKeys, static_cast<uint32_t>(key));
                     break;
-                TouchEntry& entry = g_line.TouchTable[static_cast<size_t>(key)];
-                entry.Kind = k.kind;
-                CopyText(entry.Label, t.substr(k.prefix.size()));
-                TspTrace(TRACE_CONFIG, k.trace, key, entry.Label);
-                break;
+                case KEY_SUPERV:
+                    appended = AppendKey(lists.SupervKeys, static_cast<uint32_t>(key));
+                    break;
+                case KEY_PATRON:
+                    appended = AppendKey(lists.PatronKeys, static_cast<uint32_t>(key));
+                    break;
+                case KEY_SECRETAIRE:
+                    appended = AppendKey(lists.SecretaireKeys, static_cast<uint32_t>(key));
+                    break;
+                default:
+                    appended = AppendKey(lists.SecrDebordKeys, static_cast<uint32_t>(key));
+                    break;
             }
+            if (!appended)
+                break;
+            TouchEntry& entry = g_line.TouchTable[static_cast<size_t>(key)];
+            entry.Kind = k.kind;
+            CopyText(entry.Label, std::string_view(text).substr(k.prefix.size()));
+            TspTrace(TRACE_CONFIG, k.trace, key, entry.Label);
+            break;
         }
     }
     TspTrace(TRACE_CONFIG, "nbre de tou multi: %d superv %d pat %d secret %d secret debord %d",
@@ -413,8 +394,9 @@ int LoadKeyConfig() {
 
 int LoadSetData() {
     TspTrace(TRACE_CONFIG, "Initialisation des datas");
-    std::array<char, 25> mcdu{};
-    if (ReadProviderValue("SetConfig", "SetMCDU", "", mcdu) != 0) {
+    // As long as the association can make it, so that it always reads back.
+    std::array<char, std::tuple_size_v<decltype(g_lineSettings.Mcdu)>> mcdu{};
+    if (ReadProviderValue("SetConfig", "SetMCDU", "", mcdu) > 0) {
         CopyText(g_lineSettings.Mcdu, TextOf(mcdu));
         TspTrace(TRACE_CONFIG, "lecture mcdu -%s-", g_lineSettings.Mcdu);
         plat::profile_write_string(kIniFile, "SetConfig", "SetMCDU", TextOf(g_lineSettings.Mcdu));
@@ -435,7 +417,7 @@ int LoadSetData() {
 
     std::array<char, 25> text{};
     for (size_t i = 0; i < SOFTKEY_COUNT; ++i) {
-        const bool found = ReadProviderValue("SoftKey_Des", kSoftKeyNames[i], "", text) != 0;
+        const bool found = ReadProviderValue("SoftKey_Des", kSoftKeyNames[i], "", text) > 0;
         CopyText(g_set.SoftKeyLabel[i], TextOf(text));
         if (found) {
             TspTrace(TRACE_CONFIG, "%s:-%s-", kSoftKeyNames[i], g_set.SoftKeyLabel[i]);
@@ -449,7 +431,7 @@ int LoadSetData() {
     // their own size, so that a full-length string is not taken as missing.
     std::array<char, LCDSTRING_LEN + 1> lcd{};
     for (size_t i = 0; i < LCDSTRING_COUNT; ++i) {
-        const bool found = ReadProviderValue("String_Des", kLcdStringNames[i], "", lcd) != 0;
+        const bool found = ReadProviderValue("String_Des", kLcdStringNames[i], "", lcd) > 0;
         CopyText(g_set.LcdString[i], TextOf(lcd));
         if (found) {
             TspTrace(TRACE_CONFIG, "%s:-%s-", kLcdStringNames[i], g_set.LcdString[i]);
@@ -460,7 +442,7 @@ int LoadSetData() {
         }
     }
     for (size_t i = 0; i < SERVICECODE_COUNT; ++i) {
-        const bool found = ReadProviderValue("Service_Code", kServiceCodeNames[i], "", text) != 0;
+        const bool found = ReadProviderValue("Service_Code", kServiceCodeNames[i], "", text) > 0;
         CopyText(g_set.ServiceCode[i], TextOf(text));
         if (found)
             TspTrace(TRACE_CONFIG, "%s:-%s-", kServiceCodeNames[i], g_set.ServiceCode[i]);
@@ -469,18 +451,21 @@ int LoadSetData() {
                      g_set.ServiceCode[i]);
     }
 
+    // Test mode counts frames down from a positive number; any other value
+    // (a negative one, one too large to count) leaves it off.
     std::array<char, 25> test{};
-    const int suspend = ReadProviderValue("Subdevice_Test", "NbInputBeforeSuspend", "", test) != 0
-                            ? DecimalValue(test.data())
-                            : 0;
-    if (suspend == 0) {
+    const bool stored = ReadProviderValue("Subdevice_Test", "NbInputBeforeSuspend", "", test) > 0;
+    const int32_t suspend = stored ? DecimalValue(test.data()) : 0;
+    if (suspend <= 0 || suspend == INT32_MAX) {
+        if (suspend != 0)
+            TspTrace(TRACE_CONFIG, "NbInputBeforeSuspend '%s' hors limites - mode test inactif", test);
         g_rx.inputCounter = -1;
         g_rx.enquiryCounter = 0;
         g_rx.answerNack = false;
     } else {
         g_rx.inputCounter = suspend;
         ReadProviderValue("Subdevice_Test", "NbWaitAckBeforeResponse", "", test);
-        g_rx.enquiryCounter = DecimalValue(test.data());
+        g_rx.enquiryCounter = std::max(DecimalValue(test.data()), 0);
         ReadProviderValue("Subdevice_Test", "WaitAckResponse", "", test);
         g_rx.answerNack = TextOf(test) == "NACK";
     }

@@ -13,18 +13,32 @@
 namespace zq {
 
 inline constexpr char kIniFile[] = "zq62cfg.ini";
+// "LastAction" holds the download results; the longest is 59 characters.
+inline constexpr size_t LAST_ACTION_SIZE = 80;
+
+// A value that is stored but does not fit the reader's buffer: the default
+// is used in memory and the stored value is left as it is.
+inline constexpr int PROVIDER_VALUE_TOO_LONG = -1;
 
 // Copies the default, then the value when it can be read; the result is
 // always NUL-terminated inside dest. Returns the length of the text read,
-// else that of the default.
+// PROVIDER_VALUE_TOO_LONG, or the length of the default when the value
+// cannot be read. Callers passing "" as default take 0 as "missing" (the
+// one case where a default may be written back) and > 0 as "found".
 int ReadProviderValue(std::string_view subkey, std::string_view name, std::string_view dflt,
                       std::span<char> dest);
 // 1 on success, 0 on failure.
 int WriteProviderValue(std::string_view subkey, std::string_view name, std::string_view text);
 int DeleteProviderSubkey(std::string_view subkey);
-// Every text value of a subkey, by name, in one enumeration; empty when the
-// subkey is missing. Names and texts longer than 63 characters are skipped.
+// Every text value of a subkey, by name, in one enumeration of at most
+// MAX_ENUM_VALUES indexes; empty when the subkey is missing. Names and texts
+// longer than 63 characters are skipped; any other error ends the
+// enumeration (the key may have been deleted under it).
+inline constexpr uint32_t MAX_ENUM_VALUES = 90;
 std::vector<std::pair<std::string, std::string>> ReadProviderValues(std::string_view subkey);
+// A flag stored as text: anything but "0" is on and is rewritten as "1"; a
+// missing or empty one is `missingOn`, written as "0" when `writeMissing`.
+bool ReadFlagValue(std::string_view subkey, std::string_view name, bool missingOn, bool writeMissing);
 
 // "0", then the outside-line prefix of the current telephony location.
 void ReadOutsideAccess(std::span<char> dest);

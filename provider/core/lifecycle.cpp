@@ -25,32 +25,107 @@ bool IsLineRecord(const void* handle) {
     return handle == static_cast<const void*>(&g_line);
 }
 
-// Every open after the first since load starts from a clean line record.
-// While the other device keeps the worker running the record stays as it
-// is: clearing it would pull the tables from under the worker and forget
-// the other device's TAPI handles.
+// The worker record of the calling thread; null on any other thread.
+thread_local WorkerControl* t_worker = nullptr;
+// How many times this thread holds the line mutex by WAITLINEMUTEX: a wait
+// that timed out took nothing, and its release gives nothing back.
+thread_local int t_lineMutexDepth = 0;
+
+// The provider forgets a worker: it no longer answers for the shared state.
+void ForgetWorker() {
+    if (g_provider.worker != nullptr)
+        g_provider.worker->stop = true;
+    g_provider.worker.reset();
+    plat::thread_close(g_provider.serialThread);
+    g_provider.serialThread = nullptr;
+    g_provider.serialThreadId = 0;
+    ++g_provider.generation;
+}
+
 // A worker that ended by itself (its port could not be used) is forgotten,
 // so that the next open starts a new one: TAPI does not close a line whose
 // open failed.
 void ForgetEndedWorker() {
-    if (g_provider.serialThread == nullptr ||
-        plat::thread_wait(g_provider.serialThread, 0) != plat::Wait::Object0)
-        return;
-    plat::thread_close(g_provider.serialThread);
-    g_provider.serialThread = nullptr;
-    g_provider.serialThreadId = 0;
-    g_provider.worker.reset();
+    if (g_provider.serialThread != nullptr &&
+        plat::thread_wait(g_provider.serialThread, 0) == plat::Wait::Object0)
+        ForgetWorker();
 }
 
+// Every open after the first since load starts from a clean line record.
+// While the other device keeps the worker running the record stays as it
+// is: clearing it would pull the tables from under the worker. The other
+// device's TAPI handle and event procedure survive the clearing: it is
+// still open and its events must still reach TAPI.
 void ReinitForReopen() {
     ForgetEndedWorker();
-    if (++g_provider.openCount > 1 && g_provider.serialThread == nullptr) {
-        InitLineRecord(g_provider.permanentProviderId, g_provider.hProvider, g_line.dwDeviceID,
-                       g_line.dwPhoneDeviceID, g_line.lpfnCompletionProc);
+    if (++g_provider.openCount <= 1 || g_provider.serialThread != nullptr)
+        return;
+    const LineRecord kept = g_line;
+    InitLineRecord(g_provider.permanentProviderId, g_provider.hProvider, g_line.dwDeviceID,
+                   g_line.dwPhoneDeviceID, g_line.lpfnCompletionProc);
+    g_line.htLine = kept.htLine;
+    g_line.lpfnEventProc = kept.lpfnEventProc;
+    g_line.htPhone = kept.htPhone;
+    g_line.lpfnPhoneEventProc = kept.lpfnPhoneEventProc;
+    g_line.phoneOpen = kept.phoneOpen;
+}
+
+// The common course of the line and phone opens. `store` writes the
+// device's TAPI handle and event procedure: before the worker is created,
+// or under the line mutex when a worker already reads them.
+struct DeviceOpen {
+    LONG reinit;
+    LONG allocated;
+    const char* failTrace;
+};
+
+template <typename Store>
+LONG OpenDevice(const DeviceOpen& d, Store store) {
+    ReinitForReopen();
+    if (g_provider.reinitRequired)
+        return d.reinit;
+    if (g_provider.serialThread != nullptr) {
+        WAITLINEMUTEX();
+        store();
+    } else {
+        store();
+        StartSerialThread();
     }
+    if (PortIsOpen())
+        return REL_LINE_MUTEX(0);
+    TspTrace(TRACE_ERROR, d.failTrace);
+    return REL_LINE_MUTEX(d.allocated);
+}
+
+// The end of a worker, with the line mutex held: the current worker closes
+// the shared port; a forgotten one closes only what it noted as its own.
+void EndWorker(WorkerControl& control) {
+    if (WorkerReplaced()) {
+        TspTrace(TRACE_ERROR, " Serial Thread replaced - closes its own hcd %lx", control.port);
+        if (control.port != nullptr) {
+            plat::serial_set_rts(control.port, false);
+            plat::serial_close(control.port);
+        }
+        if (control.timerId != 0)
+            plat::timer_kill(control.timerId);
+        control.port = nullptr;
+        control.timerId = 0;
+        return;
+    }
+    TspTrace(TRACE_ERROR, " Serial Thread after main loop hcd %lx", g_port.hcd);
+    FifoClear();
+    SerialCloseComms();
+    control.port = nullptr;
+    control.timerId = 0;
+    TspTrace(TRACE_ERROR, "Final return Serial Thread hcd %lx", g_port.hcd);
 }
 
 }  // namespace
+
+WorkerControl::~WorkerControl() {
+    if (ready != nullptr)
+        plat::event_close(ready);
+}
 
 void ProviderAttach(void* instance) {
     g_provider.moduleInstance = instance;
@@ -79,6 +154,8 @@ LONG WAITLINEMUTEX() {
             plat::mutex_close(created);
     }
     const plat::Wait w = plat::mutex_wait(g_provider.lineMutex.load(), LINE_MUTEX_WAIT_MS);
+    if (w == plat::Wait::Object0 || w == plat::Wait::Abandoned)
+        ++t_lineMutexDepth;
     if (w == plat::Wait::Abandoned)
         TspTrace(TRACE_ERROR, "WAITLINEMUTEX PRB WAIT_ABANDONED");
     if (w == plat::Wait::Timeout)
@@ -87,41 +164,59 @@ LONG WAITLINEMUTEX() {
 }
 
 LONG REL_LINE_MUTEX(LONG result) {
+    if (t_lineMutexDepth == 0)
+        return result;
+    --t_lineMutexDepth;
     const uint32_t err = plat::mutex_release(g_provider.lineMutex.load());
     if (err != plat::kErrSuccess)
         TspTrace(TRACE_ERROR, "REL_LINE_MUTEX PRB %lx", err);
     return result;
 }
 
+bool WorkerReplaced() {
+    return t_worker != nullptr && t_worker->generation != g_provider.generation.load();
+}
+
+void NoteWorkerResources() {
+    if (t_worker == nullptr || WorkerReplaced())
+        return;
+    t_worker->port = g_port.hcd;
+    t_worker->timerId = g_port.timerId;
+}
+
 LONG StartSerialThread() {
     ForgetEndedWorker();
-    if (g_provider.serialThread != nullptr)
+    if (g_provider.serialThread != nullptr) {
+        WAITLINEMUTEX();
         return 1;
-    if (g_provider.readyEvent != nullptr)
-        plat::event_close(g_provider.readyEvent);
-    g_provider.readyEvent = nullptr;
-    uint32_t err = plat::event_create("SP62Evt_Serial_Ready", &g_provider.readyEvent);
+    }
+    auto control = std::make_shared<WorkerControl>();
+    // Each worker has its own ready event, so that a worker that starts
+    // late can never signal a newer one's.
+    uint32_t err = plat::event_create("", &control->ready);
     if (err != plat::kErrSuccess) {
         TspTrace(TRACE_ERROR, "EvtSerialReady not created error %d", err);
+        WAITLINEMUTEX();
         return static_cast<LONG>(LINEERR_NODRIVER);
     }
-    g_provider.worker = std::make_shared<WorkerControl>();
-    g_provider.worker->generation = ++g_provider.generation;
-    auto* control = new std::shared_ptr<WorkerControl>(g_provider.worker);
-    err =
-        plat::thread_create(SerialThreadProc, control, &g_provider.serialThread, &g_provider.serialThreadId);
+    control->generation = ++g_provider.generation;
+    g_provider.worker = control;
+    auto* given = new std::shared_ptr<WorkerControl>(control);
+    err = plat::thread_create(SerialThreadProc, given, &g_provider.serialThread, &g_provider.serialThreadId);
     if (err != plat::kErrSuccess) {
-        delete control;
-        g_provider.worker.reset();
+        delete given;
+        g_provider.serialThread = nullptr;
+        ForgetWorker();
         const std::array<TraceArg, 1> args{TraceArg(err)};
         ErrorBox(FormatTrace("Error in creating Serial thread: %d", args));
         TspTrace(TRACE_ERROR, "Thread serial didn't start error %d", err);
-        g_provider.serialThread = nullptr;
+        WAITLINEMUTEX();
         return static_cast<LONG>(LINEERR_NODRIVER);
     }
-    const plat::Wait w = plat::event_wait(g_provider.readyEvent, READY_WAIT_MS);
+    const plat::Wait w = plat::event_wait(control->ready, READY_WAIT_MS);
     if (w != plat::Wait::Object0) {
         TspTrace(TRACE_ERROR, "Wait Thread serial Ready KO %ld ", static_cast<uint32_t>(w));
+        WAITLINEMUTEX();
         return static_cast<LONG>(LINEERR_NODRIVER);
     }
     TspTrace(TRACE_ERROR, "Wait Thread serial Ready OK");
@@ -141,12 +236,9 @@ LONG StopSerialThread() {
         TspTrace(TRACE_ERROR, "StopSerialThread Prb WAIT_ABANDONED SerialThread");
     if (w == plat::Wait::Timeout)
         TspTrace(TRACE_ERROR, "StopSerialThread Prb WAIT_TIMEOUT SerialThread");
-    // The request stays with the worker it was made to, even one that has
-    // not ended yet; the next worker gets a fresh one.
-    g_provider.worker.reset();
-    plat::thread_close(g_provider.serialThread);
-    g_provider.serialThread = nullptr;
-    g_provider.serialThreadId = 0;
+    // A worker still running (its box is open) is forgotten here: from now
+    // on it touches nothing shared and closes its own port when it ends.
+    ForgetWorker();
     WAITLINEMUTEX();
     return 0;
 }
@@ -159,11 +251,17 @@ uint32_t SerialThreadProc(void* arg) {
         delete given;
     }
     if (control == nullptr)
-        control = std::make_shared<WorkerControl>();
+        return 0;
+    t_worker = control.get();
+    // The start runs under the line mutex: a forgotten worker may still be
+    // finishing a tick when this one starts.
+    WAITLINEMUTEX();
+    if (WorkerReplaced())
+        return static_cast<uint32_t>(REL_LINE_MUTEX(0));
     ResetLinkState();
     const std::string_view port = TextOf(g_line.PortName);
     if (port.size() != 4 || port[3] < '1' || port[3] > '4')
-        return 0;
+        return static_cast<uint32_t>(REL_LINE_MUTEX(0));
 
     plat::SerialPort* hcd = SerialOpenComms(port, TextOf(g_line.Speed));
     TspTrace(TRACE_TSPI, "Tentative d'ouverture du port - hcd:%x", hcd);
@@ -172,35 +270,33 @@ uint32_t SerialThreadProc(void* arg) {
         g_port.openFailed = true;
         g_line.lineDevState = 0;
         TspTrace(TRACE_ERROR, "LastError %ld", err);
-        plat::event_set(g_provider.readyEvent);
+        plat::event_set(control->ready);
+        std::string_view box = "Serial Port Problem - Check it and try again \n\nAccess Failed";
+        LONG result = static_cast<LONG>(LINEERR_OPERATIONFAILED);
         if (err == plat::kErrAccessDenied) {
-            SendCompletion(static_cast<LONG>(LINEERR_ALLOCATED));
-            ErrorBox("Serial Port conflict - Check it and try again\n\nAccess denied");
+            box = "Serial Port conflict - Check it and try again\n\nAccess denied";
+            result = static_cast<LONG>(LINEERR_ALLOCATED);
         } else if (err == plat::kErrIrqBusy) {
-            SendCompletion(static_cast<LONG>(LINEERR_ALLOCATED));
-            ErrorBox("Serial Port conflict - Check it and try again\n\nIrq Busy");
-        } else {
-            SendCompletion(static_cast<LONG>(LINEERR_OPERATIONFAILED));
-            ErrorBox("Serial Port Problem - Check it and try again \n\nAccess Failed");
+            box = "Serial Port conflict - Check it and try again\n\nIrq Busy";
+            result = static_cast<LONG>(LINEERR_ALLOCATED);
         }
+        SendCompletion(result);
+        REL_LINE_MUTEX(0);
+        ErrorBox(box);
         return 0;
     }
-    plat::event_set(g_provider.readyEvent);
+    NoteWorkerResources();
+    plat::event_set(control->ready);
+    REL_LINE_MUTEX(0);
 
     while (!control->stop) {
         if (!plat::message_dispatch_next())
             break;
     }
-    // A worker that outlived its stop while a newer one runs leaves the
-    // port and the queue to the newer one.
-    if (control->generation != g_provider.generation) {
-        TspTrace(TRACE_ERROR, " Serial Thread replaced - ends without closing hcd %lx", g_port.hcd);
-        return 0;
-    }
-    TspTrace(TRACE_ERROR, " Serial Thread after main loop hcd %lx", g_port.hcd);
-    FifoClear();
-    SerialCloseComms();
-    TspTrace(TRACE_ERROR, "Final return Serial Thread hcd %lx", g_port.hcd);
+    WAITLINEMUTEX();
+    EndWorker(*control);
+    REL_LINE_MUTEX(0);
+    t_worker = nullptr;
     return 0;
 }
 
@@ -281,7 +377,13 @@ LONG WINAPI TSPI_providerInit(DWORD dwTSPIVersion, DWORD dwPermanentProviderID, 
 
 LONG WINAPI TSPI_providerShutdown(DWORD dwTSPIVersion, DWORD dwPermanentProviderID) {
     TspTrace(TRACE_TSPI, "Entering TSPI_providerShutdown(%lx %lx)", dwTSPIVersion, dwPermanentProviderID);
-    StopSerialThread();
+    // Stopping the worker takes the line mutex back at its end: given back
+    // here, before the handle is closed.
+    if (g_provider.serialThread != nullptr) {
+        WAITLINEMUTEX();
+        StopSerialThread();
+        REL_LINE_MUTEX(0);
+    }
     g_provider.reinitRequired = false;
     if (plat::Mutex* m = g_provider.lineMutex.exchange(nullptr); m != nullptr)
         plat::mutex_close(m);
@@ -299,18 +401,14 @@ LONG WINAPI TSPI_lineOpen(DWORD dwDeviceID, HTAPILINE htLine, LPHDRVLINE lphdLin
              lpfnEventProc);
     if (dwDeviceID != g_line.dwDeviceID)
         return static_cast<LONG>(LINEERR_BADDEVICEID);
-    ReinitForReopen();
-    if (g_provider.reinitRequired)
-        return static_cast<LONG>(LINEERR_REINIT);
-    g_line.lpfnEventProc = lpfnEventProc;
-    g_line.htLine = htLine;
-    if (lphdLine != nullptr)
-        *lphdLine = LineHandle();
-    StartSerialThread();
-    if (PortIsOpen())
-        return REL_LINE_MUTEX(0);
-    TspTrace(TRACE_ERROR, "End TSPI_lineOpen Pb");
-    return REL_LINE_MUTEX(static_cast<LONG>(LINEERR_ALLOCATED));
+    return OpenDevice(
+        {static_cast<LONG>(LINEERR_REINIT), static_cast<LONG>(LINEERR_ALLOCATED), "End TSPI_lineOpen Pb"},
+        [&] {
+            g_line.lpfnEventProc = lpfnEventProc;
+            g_line.htLine = htLine;
+            if (lphdLine != nullptr)
+                *lphdLine = LineHandle();
+        });
 }
 
 LONG WINAPI TSPI_lineClose(HDRVLINE hdLine) {
@@ -318,6 +416,10 @@ LONG WINAPI TSPI_lineClose(HDRVLINE hdLine) {
     TspTrace(TRACE_TSPI, "Entering TSPI_lineClose(%lx)", hdLine);
     if (!IsLineRecord(hdLine))
         return REL_LINE_MUTEX(static_cast<LONG>(LINEERR_INVALLINEHANDLE));
+    // A closed line hears nothing more, even from a worker the phone
+    // device starts again.
+    g_line.lpfnEventProc = nullptr;
+    g_line.htLine = nullptr;
     StopSerialThread();
     return REL_LINE_MUTEX(0);
 }
@@ -328,19 +430,15 @@ LONG WINAPI TSPI_phoneOpen(DWORD dwDeviceID, HTAPIPHONE htPhone, LPHDRVPHONE lph
              dwTSPIVersion);
     if (dwDeviceID != g_line.dwPhoneDeviceID)
         return static_cast<LONG>(PHONEERR_BADDEVICEID);
-    ReinitForReopen();
-    if (g_provider.reinitRequired)
-        return static_cast<LONG>(PHONEERR_REINIT);
-    g_line.lpfnPhoneEventProc = lpfnEventProc;
-    g_line.htPhone = htPhone;
-    g_line.phoneOpen = true;
-    if (lphdPhone != nullptr)
-        *lphdPhone = PhoneHandle();
-    StartSerialThread();
-    if (PortIsOpen())
-        return REL_LINE_MUTEX(0);
-    TspTrace(TRACE_ERROR, "End TSPI_phoneOpen Pb");
-    return REL_LINE_MUTEX(static_cast<LONG>(PHONEERR_ALLOCATED));
+    return OpenDevice(
+        {static_cast<LONG>(PHONEERR_REINIT), static_cast<LONG>(PHONEERR_ALLOCATED), "End TSPI_phoneOpen Pb"},
+        [&] {
+            g_line.lpfnPhoneEventProc = lpfnEventProc;
+            g_line.htPhone = htPhone;
+            g_line.phoneOpen = true;
+            if (lphdPhone != nullptr)
+                *lphdPhone = PhoneHandle();
+        });
 }
 
 LONG WINAPI TSPI_phoneClose(HDRVPHONE hdPhone) {
@@ -349,6 +447,8 @@ LONG WINAPI TSPI_phoneClose(HDRVPHONE hdPhone) {
     if (!IsLineRecord(hdPhone))
         return REL_LINE_MUTEX(static_cast<LONG>(PHONEERR_INVALPHONEHANDLE));
     g_line.phoneOpen = false;
+    g_line.lpfnPhoneEventProc = nullptr;
+    g_line.htPhone = nullptr;
     StopSerialThread();
     return REL_LINE_MUTEX(0);
 }

@@ -72,12 +72,6 @@ bool ListDone(int announced, uint8_t infoCode) {
 }
 
 template <int N>
-void Append(KeyList<N>& list, uint32_t key) {
-    if (list.count < N)
-        list.keys[static_cast<size_t>(list.count++)] = key;
-}
-
-template <int N>
 int SpecialAnnounced(const WorkingList<N>& w) {
     return w.announced;
 }
@@ -87,16 +81,27 @@ int SpecialTotal() {
            SpecialAnnounced(g_dl.newSecretaire) + SpecialAnnounced(g_dl.newSecrDebord);
 }
 
-// The key descriptions stored under "Set_Des", by value name (T01 to T88).
-std::map<std::string, std::string> StoredKeyDescriptions() {
-    std::map<std::string, std::string> stored;
-    for (auto& [name, text] : ReadProviderValues("Set_Des")) {
+// Key descriptions by value name (T01 to T88), other names left out.
+std::map<std::string, std::string> KeyDescriptions(std::vector<std::pair<std::string, std::string>> values) {
+    std::map<std::string, std::string> keys;
+    for (auto& [name, text] : values) {
         const bool keyName = name.size() == 3 && name[0] == 'T' && name[1] >= '0' && name[1] <= '9' &&
                              name[2] >= '0' && name[2] <= '9';
         if (keyName && ValidKey(static_cast<uint32_t>(DecimalValue(name.c_str() + 1))))
-            stored[name] = std::move(text);
+            keys.emplace(name, std::move(text));
     }
-    return stored;
+    return keys;
+}
+
+// The key descriptions stored under "Set_Des".
+std::map<std::string, std::string> StoredKeyDescriptions() {
+    return KeyDescriptions(ReadProviderValues("Set_Des"));
+}
+
+// Whether section "Set_Des" of the INI file still mirrors the registry: it
+// may have been lost or edited while the registry stayed as it was.
+bool IniMirrorsKeyDescriptions(const std::map<std::string, std::string>& stored) {
+    return KeyDescriptions(plat::profile_read_section(kIniFile, "Set_Des")) == stored;
 }
 
 std::string KeyName(uint32_t key) {
@@ -147,11 +152,12 @@ std::map<std::string, std::string> SpecialDescriptions() {
 // is, so a restart with an unchanged set rewrites nothing.
 void SaveMultilineKeys() {
     const auto want = MultiDescriptions();
+    const auto stored = StoredKeyDescriptions();
     std::map<std::string, std::string> storedMulti, storedOther;
-    for (const auto& [name, text] : StoredKeyDescriptions())
+    for (const auto& [name, text] : stored)
         (text.starts_with("M") ? storedMulti : storedOther)[name] = text;
     const bool specialsFollow = g_lineSettings.TqlaVersion >= 3;
-    if (storedMulti == want && (specialsFollow || storedOther.empty())) {
+    if (storedMulti == want && (specialsFollow || storedOther.empty()) && IniMirrorsKeyDescriptions(stored)) {
         g_dl.setDesRewritten = false;
         return;
     }
@@ -171,11 +177,12 @@ void SaveMultilineKeys() {
 void SaveSpecialKeys() {
     const auto want = SpecialDescriptions();
     if (!g_dl.setDesRewritten) {
+        const auto stored = StoredKeyDescriptions();
         std::map<std::string, std::string> storedOther;
-        for (const auto& [name, text] : StoredKeyDescriptions())
+        for (const auto& [name, text] : stored)
             if (!text.starts_with("M"))
                 storedOther[name] = text;
-        if (storedOther == want)
+        if (storedOther == want && IniMirrorsKeyDescriptions(stored))
             return;
         // Stale special keys are stored: write the whole description again.
         g_dl.setDesRewritten = true;
@@ -254,47 +261,35 @@ void ComputeAomOrder(int modules) {
         g_dl.AomOrder = {2, first, second};
 }
 
-// A flag stored as text: anything but "0" is on and is written back as
-// "1"; a missing one is off and written as "0".
-bool ReadDialFlag(std::string_view subkey, std::string_view name) {
-    std::array<char, 25> text{};
-    if (ReadProviderValue(subkey, name, "", text) == 0) {
-        WriteProviderValue(subkey, name, "0");
-        return false;
-    }
-    if (TextOf(text) == "0")
-        return false;
-    if (TextOf(text) != "1")
-        WriteProviderValue(subkey, name, "1");
-    return true;
-}
-
 void LoadDiallingSettings() {
     std::array<char, 5> prefix{};
-    if (ReadProviderValue("Prefix", "ExtPrefix", "", prefix) != 0) {
+    const int found = ReadProviderValue("Prefix", "ExtPrefix", "", prefix);
+    if (found > 0) {
         CopyText(g_lineSettings.ExtPrefix, TextOf(prefix));
         TspTrace(TRACE_CONFIG, "ExtPrefix lu:-%s-", g_lineSettings.ExtPrefix);
     } else {
         CopyText(g_lineSettings.ExtPrefix, "0");
-        WriteProviderValue("Prefix", "ExtPrefix", "0");
+        if (found == 0)
+            WriteProviderValue("Prefix", "ExtPrefix", "0");
         TspTrace(TRACE_CONFIG, "ExtPrefix non trouve default:-%s-", g_lineSettings.ExtPrefix);
     }
-    g_lineSettings.ExtPrefixDisp = ReadDialFlag("Prefix", "ExtPrefixDisp");
-    g_line.EnqCallMode = ReadDialFlag("SetConfig", "EnquiryCallMode") ? 1 : 0;
+    g_lineSettings.ExtPrefixDisp = ReadFlagValue("Prefix", "ExtPrefixDisp", false, true);
+    g_line.EnqCallMode = ReadFlagValue("SetConfig", "EnquiryCallMode", false, true) ? 1 : 0;
     std::array<char, 25> digits{};
-    ReadProviderValue("SetConfig", "MaxDigitLocal", "", digits);
+    const bool digitsFit = ReadProviderValue("SetConfig", "MaxDigitLocal", "", digits) >= 0;
     const int32_t max = DecimalValue(digits.data());
     if (max > 1 && max < 20) {
         g_lineSettings.MaxDigitLocalCall = max;
     } else {
         g_lineSettings.MaxDigitLocalCall = 8;
-        WriteProviderValue("SetConfig", "MaxDigitLocal", "8");
+        if (digitsFit)
+            WriteProviderValue("SetConfig", "MaxDigitLocal", "8");
     }
 }
 
 void CheckStoredLanguage() {
     std::array<char, 25> text{};
-    const bool found = ReadProviderValue("SetConfig", "Language", "", text) != 0;
+    const bool found = ReadProviderValue("SetConfig", "Language", "", text) > 0;
     const bool known = found && text[0] >= '0' && text[0] <= '4';
     if (!known || kLanguageCodes[static_cast<size_t>(text[0] - '0')] != g_dl.PbxLanguage) {
         TspTrace(TRACE_REGISTRY, "Langue PABX différente");
@@ -566,10 +561,11 @@ void TqlaKeyInfoAck(uint8_t seq, std::span<const uint8_t> payload) {
             TspTrace(TRACE_CONFIG, "TouchId:%d hors borne - non prise en compte", id);
             continue;
         }
-        if (g_dl.newMulti.count >= MAX_MULTILINE)
+        if (!AppendKey(g_dl.newMulti, id)) {
+            TspTrace(TRACE_CONFIG, "TouchId:%d - liste pleine - non prise en compte", id);
             continue;
+        }
         g_dl.NewKind[id] = KEY_MULTILIGNE;
-        Append(g_dl.newMulti, id);
         ++g_dl.NewMultiLineCount;
         ++included;
         CopyText(g_line.TouchTable[id].Label, AsText(label));
@@ -626,27 +622,34 @@ void TqlaKeySpeInfoAck(uint8_t seq, std::span<const uint8_t> payload) {
             TspTrace(TRACE_CONFIG, "TouchId:%d hors borne - non prise en compte", id);
             continue;
         }
-        g_dl.NewKind[id] = kind;
         const auto it = std::find_if(kSpecialKinds.begin(), kSpecialKinds.end(),
                                      [&](const SpecialKind& s) { return s.kind == kind; });
         if (it == kSpecialKinds.end()) {
+            g_dl.NewKind[id] = kind;
             TspTrace(TRACE_CONFIG, "tou spe %d genr_tou %d inconnu", id, kind);
             continue;
         }
+        bool appended = false;
         switch (kind) {
             case KEY_SUPERV:
-                Append(g_dl.newSuperv.list, id);
+                appended = AppendKey(g_dl.newSuperv.list, id);
                 break;
             case KEY_PATRON:
-                Append(g_dl.newPatron.list, id);
+                appended = AppendKey(g_dl.newPatron.list, id);
                 break;
             case KEY_SECRETAIRE:
-                Append(g_dl.newSecretaire.list, id);
+                appended = AppendKey(g_dl.newSecretaire.list, id);
                 break;
             default:
-                Append(g_dl.newSecrDebord.list, id);
+                appended = AppendKey(g_dl.newSecrDebord.list, id);
                 break;
         }
+        // A key beyond its list's capacity keeps no kind either.
+        if (!appended) {
+            TspTrace(TRACE_CONFIG, "TouchId:%d - liste pleine - non prise en compte", id);
+            continue;
+        }
+        g_dl.NewKind[id] = kind;
         CopyText(g_line.TouchTable[id].Label, AsText(label));
         TspTrace(TRACE_CONFIG, it->trace, id, g_line.TouchTable[id].Label);
     }

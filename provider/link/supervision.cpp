@@ -134,6 +134,21 @@ void ReportMakeCallProgress() {
     TspTrace(TRACE_CALL, "DoLineEvent(LINE_CALLSTATE,  LINECALLSTATE_RINGBACK, 0, cref:%lx)", cref);
 }
 
+// The port could not be opened again after a link loss: it is tried again
+// at every tick, and the user is told once.
+void PortBlocked() {
+    if (g_superv.linkLossEpisode) {
+        TspTrace(TRACE_ERROR, "Serial Port blocked - new opening of %s", g_line.PortName);
+        RestartSerialLink();
+        if (PortIsOpen())
+            return;
+    }
+    if (g_superv.blockedBoxShown)
+        return;
+    g_superv.blockedBoxShown = true;
+    ErrorBox("Serial Port blocked");
+}
+
 // The configuration did not come in time: the provider stops and says why.
 void ConfigurationTimeOut(int count) {
     g_superv.stoppedNoConfig = true;
@@ -144,6 +159,8 @@ void ConfigurationTimeOut(int count) {
                  CONFIG_WAIT_ASSOC_LIMIT);
         RecordLastAction("failed :Config dynamic :Device association ack not received");
         DoNoDynConf();
+        if (WorkerReplaced())
+            return;
     } else {
         TspTrace(TRACE_ERROR, "Config dynamic not received: WaitConfigCount %ld LIMIT %d Cas 2", count,
                  CONFIG_WAIT_ASSOC_LIMIT);
@@ -154,6 +171,8 @@ void ConfigurationTimeOut(int count) {
         } else if (g_dl.NewMultiLineCount != 0) {
             RecordLastAction("failed :Config dynamic not received");
             DoNoDynConf();
+            if (WorkerReplaced())
+                return;
         } else {
             TspTrace(TRACE_ERROR, "MessageBox Poste MONO");
             RecordLastAction("failed :Not a multiline set");
@@ -250,7 +269,7 @@ void Tick() {
             if (!g_dl.ConfigComplete)
                 g_superv.configWaitCount = 0;
             if (!PortIsOpen()) {
-                ErrorBox("Serial Port blocked");
+                PortBlocked();
                 return;
             }
             PostZQMsg(kPollFrame.span());
@@ -264,6 +283,8 @@ void Tick() {
                     g_line.lineDevState = 0;
                 }
                 DoV24Trouble();
+                if (WorkerReplaced())
+                    return;
                 DoLineEvent(LINE_CLOSE, 0, 0, -1);
                 RecordLastAction("failed :V24 Trouble");
             }
@@ -272,7 +293,7 @@ void Tick() {
     }
 
     if (!PortIsOpen()) {
-        ErrorBox("Serial Port blocked");
+        PortBlocked();
         return;
     }
     ReadPort();
@@ -322,7 +343,11 @@ void SerialTimerProc() {
         return;
     inTick = true;
     WAITLINEMUTEX();
-    Tick();
+    // A forgotten worker's last timer message changes nothing.
+    if (!WorkerReplaced()) {
+        Tick();
+        NoteWorkerResources();
+    }
     REL_LINE_MUTEX(0);
     inTick = false;
 }
@@ -336,6 +361,7 @@ int ErrorBox(std::string_view text) {
 int DoV24Trouble() {
     TspTrace(TRACE_ERROR, "V24 trouble hinst %lx", g_provider.moduleInstance);
     plat::message_beep(plat::kMbIconHand);
+    NoteWorkerResources();
     REL_LINE_MUTEX(0);
     const int result = ErrorBox(
         "Hardware Problem - Please check:\n\n - the cable,\n - the PC serial port,\n - the LXC "
@@ -349,6 +375,7 @@ int DoV24Trouble() {
 int DoNoDynConf() {
     TspTrace(TRACE_ERROR, "Dynamic Config not received - SP stopped");
     plat::message_beep(plat::kMbIconHand);
+    NoteWorkerResources();
     REL_LINE_MUTEX(0);
     ErrorBox(
         "No response from PBX !\nThe Velmora Service Provider cannot run...\n\n- Check your PBX version.\n - "
@@ -362,8 +389,8 @@ int DoNoDynConf() {
 // Written only when it changes: a download that ends as the last one did
 // leaves the registry untouched.
 void RecordLastAction(std::string_view text) {
-    std::array<char, 80> stored{};
-    if (ReadProviderValue("Dynamic_Set_Conf", "LastAction", "", stored) != 0 && TextOf(stored) == text)
+    std::array<char, LAST_ACTION_SIZE> stored{};
+    if (ReadProviderValue("Dynamic_Set_Conf", "LastAction", "", stored) > 0 && TextOf(stored) == text)
         return;
     WriteProviderValue("Dynamic_Set_Conf", "LastAction", text);
 }

@@ -21,6 +21,7 @@ struct Supervision {
     bool stoppedConfigError = false;
     bool stoppedNoConfig = false;
     bool linkLossEpisode = false;
+    bool blockedBoxShown = false;  // "Serial Port blocked", once per episode
     bool setDataPending = true;
     bool stringDefError = false;
     bool deferredMakeCall = false;
@@ -53,6 +54,8 @@ void SerialTimerProc();
 // The provider's modal error box, titled "Velmora 6200 SP Error".
 int ErrorBox(std::string_view text);
 // The two supervision boxes; both give the line mutex back while shown.
+// A worker forgotten while its box was up must end its tick at once
+// (WorkerReplaced).
 int DoV24Trouble();
 int DoNoDynConf();
 // Writes the result of the set configuration download ("LastAction").

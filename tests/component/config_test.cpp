@@ -1,5 +1,7 @@
 // Settings in the registry and the INI file: what the provider reads, what
 // it writes back, and what it does with values that do not fit.
+#include <functional>
+
 #include "core/config.h"
 #include "core/lifecycle.h"
 #include "core/trace.h"
@@ -30,8 +32,8 @@ TEST_F(ConfigTest, ReadProviderValueKeepsTheDefaultWhenTheValueDoesNotFit) {
     const Case cases[] = {
         {"COM2", 40, "COM2", 4, nullptr},
         {"0123456789", 11, "0123456789", 10, nullptr},  // exactly fits with its NUL
-        {"0123456789A", 11, "dflt", 4,
-         "ERROR HKEY_LOCAL_MACHINE SOFTWARE Velmora Spi62 'Provider''Port' 234"},
+        {"0123456789A", 11, "dflt", PROVIDER_VALUE_TOO_LONG,
+         "Value 'Provider''Port' longer than 10 - default 'dflt' used, stored value kept"},
         {nullptr, 40, "dflt", 4, "ERROR HKEY_LOCAL_MACHINE SOFTWARE Velmora Spi62 'Provider' 2"},
         {"", 40, "", 0, nullptr},
     };
@@ -83,21 +85,32 @@ TEST_F(ConfigTest, DeletingAMissingSubkeyIsSilent) {
         memplat::reg_key_exists(plat::RegRoot::LocalMachine, std::string(kProviderKey) + "\\Set_Des"));
 }
 
+// Longer than any buffer the provider reads a value into.
+const std::string kLongText(300, '7');
+
 TEST_F(ConfigTest, DebugOutputGivesTheTraceMask) {
     struct Case {
-        const char* stored;  // nullptr: missing
+        std::optional<std::string> stored;
         uint32_t mask;
-        const char* after;
+        std::string after;
     };
     const Case cases[] = {
-        {"12", 12, "12"}, {"0", 0, "0"},     {"", 0, "0"},    {nullptr, 0, "0"},
-        {"-5", 0, "0"},   {"abc", 0, "abc"}, {"7x", 7, "7x"}, {"99999999999", 0x7FFFFFFF, "99999999999"},
+        {"12", 12, "12"},
+        {"0", 0, "0"},
+        {"", 0, "0"},
+        {std::nullopt, 0, "0"},
+        {"-5", 0, "0"},
+        {"abc", 0, "abc"},
+        {"7x", 7, "7x"},
+        {"99999999999", 0x7FFFFFFF, "99999999999"},
+        // Too long to read: no tracing, and the value stays for its owner.
+        {kLongText, 0, kLongText},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.stored ? c.stored : "(missing)");
+        SCOPED_TRACE(c.stored.value_or("(missing)"));
         memplat::reset();
         if (c.stored)
-            PutProviderValue("Debug_Mode", "DebugOutput", c.stored);
+            PutProviderValue("Debug_Mode", "DebugOutput", *c.stored);
         EXPECT_EQ(ReadDebugMode(), c.mask);
         EXPECT_EQ(ProviderValue("Debug_Mode", "DebugOutput"), c.after);
     }
@@ -136,6 +149,9 @@ TEST_F(ConfigTest, LastActionTellsWhetherADownloadWasMade) {
         {"never", PrevDownload::Never, true, false, true},
         {"success", PrevDownload::Success, false, true, false},
         {"failed :V24 Trouble", PrevDownload::Failed, false, true, false},
+        // The longest result the provider records reads back too.
+        {"failed :Config dynamic :Device association ack not received", PrevDownload::Failed, false, true,
+         false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.stored ? c.stored : "(missing)");
@@ -286,6 +302,12 @@ TEST_F(ConfigTest, LinkTestModeSettings) {
         {"5", "2", "NACK", 5, 2, true},
         {"5", "2", "nack", 5, 2, false},
         {"4", nullptr, "ACK", 4, 0, false},
+        {"4", "-3", nullptr, 4, 0, false},
+        // Only a positive count switches test mode on.
+        {"-1", "2", "NACK", -1, 0, false},
+        {"-5", "2", "NACK", -1, 0, false},
+        {"-2147483648", "2", "NACK", -1, 0, false},
+        {"99999999999", "2", "NACK", -1, 0, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.suspend ? c.suspend : "(missing)");
@@ -301,6 +323,43 @@ TEST_F(ConfigTest, LinkTestModeSettings) {
         EXPECT_EQ(g_rx.enquiryCounter, c.enquiry);
         EXPECT_EQ(g_rx.answerNack, c.nack);
     }
+}
+
+// A hand-set value longer than its reader's buffer: the default is used in
+// memory and the stored value is never replaced by it.
+TEST_F(ConfigTest, ValuesTooLongToReadAreKeptAsStored) {
+    struct Case {
+        const char* subkey;
+        const char* name;
+        std::function<void()> load;
+        std::function<std::string()> inMemory;
+        const char* expect;
+    };
+    const Case cases[] = {
+        {"Provider", "Port", [] { LoadIniStrings(1); }, [] { return std::string(TextOf(g_line.PortName)); },
+         "NONE"},
+        {"Provider", "Speed", [] { LoadIniStrings(1); }, [] { return std::string(TextOf(g_line.Speed)); },
+         "9600"},
+        {"SetConfig", "SupervService", [] { LoadSetData(); },
+         [] { return std::string(g_lineSettings.SupervService ? "on" : "off"); }, "on"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        memplat::reset();
+        PutProviderValue(c.subkey, c.name, kLongText);
+        c.load();
+        EXPECT_EQ(c.inMemory(), c.expect);
+        EXPECT_EQ(ProviderValue(c.subkey, c.name), kLongText);
+    }
+}
+
+// "Set_Des" deleted by another process in the middle of its reading: every
+// index then fails; the reading ends at the first such failure.
+TEST_F(ConfigTest, AKeyDeletedWhileItIsReadEndsTheReading) {
+    PutProviderValue("Set_Des", "T05", "MJohn");
+    memplat::reg_fail_after(4, plat::kErrFileNotFound);  // the key opens, then it is gone
+    EXPECT_TRUE(ReadProviderValues("Set_Des").empty());
+    EXPECT_EQ(memplat::reg_failed_calls(), 1);
 }
 
 TEST_F(ConfigTest, OperatorPrefixDefaultsToZero) {

@@ -3,6 +3,7 @@
 // several answers, identifiers out of range, sets the provider cannot
 // drive, later association messages, add-on modules, label clean-up, and
 // what is kept in the registry and in zq62cfg.ini across restarts.
+#include <functional>
 #include <map>
 #include <sstream>
 
@@ -236,15 +237,47 @@ TEST_F(SetConfigTest, IdentifiersOutOfRangeAreSkippedButCounted) {
     EXPECT_EQ(ProviderValue("Service_Code", "CallPickUp"), "*8");
 }
 
-TEST_F(SetConfigTest, MoreMultilineKeysThanTheTableHoldsKeepTheFirstTen) {
-    std::string set = "tqla 2\nstring 0 Hang up\nsoftkey 0 Enq\ncode 0 *21\n";
-    for (int k = 1; k <= 12; ++k)
-        set += "key " + std::to_string(k) + " 20" + std::to_string(10 + k) + "\n";
-    SimWire wire(SetFrom(set));
-    ASSERT_TRUE(Download(wire));
-    EXPECT_EQ(Keys(g_line.lists.MultiLineKeys), (std::vector<uint32_t>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
-    EXPECT_EQ(ProviderValues("Set_Des").size(), 10u);
-    EXPECT_EQ(g_line.TouchTable[11].Kind, 0u);
+// Keys beyond a list's capacity are left out altogether: no list entry, no
+// kind, nothing stored.
+TEST_F(SetConfigTest, MoreKeysThanAListHoldsKeepTheFirstOnes) {
+    struct Case {
+        const char* name;
+        std::string extra;
+        std::function<std::vector<uint32_t>()> list;
+        std::vector<uint32_t> kept;
+        std::vector<uint32_t> dropped;
+        size_t stored;
+    };
+    std::string multi = "tqla 2\n", boss = "tqla 3\nkey 1 2001\n";
+    for (int k = 1; k <= 12; ++k) {
+        multi += "key " + std::to_string(k) + " 20" + std::to_string(10 + k) + "\n";
+        boss += "special " + std::to_string(20 + k) + " 8 Boss" + std::to_string(k) + "\n";
+    }
+    const Case cases[] = {
+        {"multiline",
+         multi,
+         [] { return Keys(g_line.lists.MultiLineKeys); },
+         {1, 2, 3, 4, 5, 6, 7, 8, 9, 10},
+         {11, 12},
+         10},
+        {"boss",
+         boss,
+         [] { return Keys(g_line.lists.PatronKeys); },
+         {21, 22, 23, 24, 25, 26, 27, 28, 29, 30},
+         {31, 32},
+         11},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TearDown();
+        SetUp();
+        SimWire wire(SetFrom(c.extra + "string 0 Hang up\nsoftkey 0 Enq\ncode 0 *21\n"));
+        ASSERT_TRUE(Download(wire));
+        EXPECT_EQ(c.list(), c.kept);
+        EXPECT_EQ(ProviderValues("Set_Des").size(), c.stored);
+        for (const uint32_t key : c.dropped)
+            EXPECT_EQ(g_line.TouchTable[key].Kind, 0u) << key;
+    }
 }
 
 TEST_F(SetConfigTest, SetsThatCannotBeDrivenStopTheChain) {
@@ -479,6 +512,35 @@ TEST_F(SetConfigTest, ARestartWithTheSameSetRewritesNothing) {
         EXPECT_FALSE(TraceHasAfter(mark, " Sauvegarde codes dans fic ini"));
         EXPECT_EQ(Keys(g_line.lists.SupervKeys), std::vector<uint32_t>{20});
         EXPECT_EQ(ProviderValue("Dynamic_Set_Conf", "LastAction"), "success");
+    }
+}
+
+// The INI copy of the key descriptions is repaired when it was lost or
+// edited, even though the registry and the set did not change.
+TEST_F(SetConfigTest, ADamagedIniCopyOfTheKeysIsWrittenAgain) {
+    struct Case {
+        const char* name;
+        std::function<void()> damage;
+    };
+    const Case cases[] = {
+        {"file lost", [] { plat::profile_delete_section("zq62cfg.ini", "Set_Des"); }},
+        {"key edited", [] { plat::profile_write_string("zq62cfg.ini", "Set_Des", "T02", "M9999"); }},
+        {"key added", [] { plat::profile_write_string("zq62cfg.ini", "Set_Des", "T30", "M3000"); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TearDown();
+        SetUp();
+        {
+            SimWire wire(sim::default_set());
+            ASSERT_TRUE(Download(wire));
+        }
+        Restart(false);
+        c.damage();
+        SimWire wire(sim::default_set());
+        ASSERT_TRUE(Download(wire));
+        EXPECT_EQ(Sorted(IniSection("Set_Des")), kDefaultSetDes);
+        EXPECT_EQ(ProviderValues("Set_Des"), kDefaultSetDes);
     }
 }
 

@@ -7,10 +7,14 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "provider_library.h"
 #include "zq/tapi.h"
@@ -22,10 +26,14 @@ using zq::test::ProviderLibrary;
 namespace fs = std::filesystem;
 
 std::vector<std::pair<DRV_REQUESTID, LONG>> g_completions;
+std::atomic<int> g_lineCloses{0};
 void CALLBACK OnCompletion(DRV_REQUESTID id, LONG result) {
     g_completions.emplace_back(id, result);
 }
-void CALLBACK OnLineEvent(HTAPILINE, HTAPICALL, DWORD, DWORD_PTR, DWORD_PTR, DWORD_PTR) {}
+void CALLBACK OnLineEvent(HTAPILINE, HTAPICALL, DWORD msg, DWORD_PTR, DWORD_PTR, DWORD_PTR) {
+    if (msg == LINE_CLOSE)
+        ++g_lineCloses;
+}
 
 std::string ReadAll(const fs::path& p) {
     std::ifstream in(p, std::ios::binary);
@@ -60,6 +68,18 @@ protected:
             close(master);
         std::error_code ec;
         fs::remove_all(prefix, ec);
+    }
+    void Init() {
+        DWORD options = 0;
+        ASSERT_EQ(x.init(0x20000, 4, 0, 0, 1, 1, OnCompletion, &options), 0);
+    }
+    LONG OpenLine(HDRVLINE* hdLine) {
+        return x.lineOpen(0, reinterpret_cast<HTAPILINE>(1), hdLine, 0x20000, OnLineEvent);
+    }
+    // Both trace files: the trace goes on in the second after 2000 lines.
+    std::string Trace() const {
+        const fs::path dir = prefix / "windows" / "spitrace";
+        return ReadAll(dir / "tsptrac0.tr") + ReadAll(dir / "tsptrac1.tr");
     }
     void Load() {
         std::string error;
@@ -115,6 +135,69 @@ TEST_F(LibraryTest, AMissingPortFailsTheOpenWithABox) {
     x.shutdown(0x20000, 4);
     const std::string boxes = ReadAll(prefix / "windows" / "messages.log");
     EXPECT_NE(boxes.find("Serial Port Problem - Check it and try again"), std::string::npos);
+}
+
+// TAPI does not close a line whose open failed; the shutdown that follows
+// gives the line mutex back, so the next start is not held up by it.
+TEST_F(LibraryTest, AShutdownAfterAFailedOpenLeavesTheLineMutexFree) {
+    fs::remove(prefix / "dosdevices" / "com1");
+    Load();
+    Init();
+    HDRVLINE hdLine = nullptr;
+    ASSERT_EQ(OpenLine(&hdLine), static_cast<LONG>(LINEERR_ALLOCATED));
+    ASSERT_EQ(x.shutdown(0x20000, 4), 0);
+
+    fs::create_symlink(ptsname(master), prefix / "dosdevices" / "com1");
+    Init();
+    const auto start = std::chrono::steady_clock::now();
+    LONG opened = std::async(std::launch::async, [&] { return OpenLine(&hdLine); }).get();
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(opened, 0);
+    EXPECT_LT(took, std::chrono::seconds(5));
+    EXPECT_EQ(std::async(std::launch::async, [&] { return x.lineClose(hdLine); }).get(), 0);
+    x.shutdown(0x20000, 4);
+    EXPECT_EQ(Trace().find("WAITLINEMUTEX PRB"), std::string::npos);
+}
+
+// The line is closed while the worker shows the hardware box: the close
+// gives up waiting, and the worker keeps the port until the user answers.
+// A reopen meanwhile cannot have the port; once the box is closed the old
+// worker closes its port and tells nobody anything, and the line opens.
+TEST_F(LibraryTest, AReopenGetsThePortOnceTheOldWorkersBoxIsClosed) {
+    // The first box stays up until the test releases it; later ones close
+    // at once.
+    const fs::path script = prefix / "box.sh";
+    std::ofstream(script) << "#!/bin/sh\ncd '" << prefix.string()
+                          << "'\n[ -e box-up ] && exit 0\ntouch box-up\n"
+                             "while [ ! -e box-release ]; do sleep 0.05; done\n";
+    fs::permissions(script, fs::perms::owner_all);
+    setenv("ZQ_MESSAGE_BOX", script.c_str(), 1);
+    g_lineCloses = 0;
+    Load();
+    Init();
+    HDRVLINE hdLine = nullptr;
+    ASSERT_EQ(OpenLine(&hdLine), 0);
+    // Nothing answers on the terminal: the link is lost after 6.1 s.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!fs::exists(prefix / "box-up") && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_TRUE(fs::exists(prefix / "box-up"));
+
+    EXPECT_EQ(x.lineClose(hdLine), 0);
+    EXPECT_NE(Trace().find("StopSerialThread Prb WAIT_TIMEOUT SerialThread"), std::string::npos);
+    EXPECT_EQ(OpenLine(&hdLine), static_cast<LONG>(LINEERR_ALLOCATED));
+
+    std::ofstream(prefix / "box-release").put('\n');
+    const auto ended = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (Trace().find(" Serial Thread replaced - closes its own hcd") == std::string::npos &&
+           std::chrono::steady_clock::now() < ended)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(OpenLine(&hdLine), 0);
+    EXPECT_EQ(x.lineClose(hdLine), 0);
+    x.shutdown(0x20000, 4);
+    unsetenv("ZQ_MESSAGE_BOX");
+    EXPECT_EQ(g_lineCloses.load(), 0);
+    EXPECT_EQ(ReadAll(prefix / "registry" / "hklm.reg").find("failed :V24 Trouble"), std::string::npos);
 }
 
 }  // namespace

@@ -14,6 +14,8 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace zq::plat {
 
@@ -160,6 +162,11 @@ bool profile_delete_section(std::string_view file, std::string_view section);
 // number of characters copied. The default is used when the key is missing.
 uint32_t profile_read_string(std::string_view file, std::string_view section, std::string_view key,
                              std::string_view dflt, std::span<char> dest);
+
+// GetPrivateProfileSection: every key=value of the section, in the file's
+// order; empty when the file or the section is missing.
+std::vector<std::pair<std::string, std::string>> profile_read_section(std::string_view file,
+                                                                      std::string_view section);
 
 // --------------------------------------------------------------------- files
 

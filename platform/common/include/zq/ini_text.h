@@ -6,6 +6,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace zq::plat::common {
 
@@ -26,5 +28,9 @@ std::string ini_delete_section(std::string_view text, std::string_view section);
 // blanks around it and without one pair of enclosing quotes.
 std::optional<std::string> ini_read_string(std::string_view text, std::string_view section,
                                            std::string_view key);
+// Every key of the first such section with its value (read as above), in
+// the file's order.
+std::vector<std::pair<std::string, std::string>> ini_read_section(std::string_view text,
+                                                                  std::string_view section);
 
 }  // namespace zq::plat::common

@@ -50,6 +50,10 @@ bool reg_key_exists(plat::RegRoot root, std::string_view path);
 int reg_write_count();
 // Make every registry call fail with this error (0 restores).
 void reg_fail_all(uint32_t err);
+// The same after `calls` more calls have succeeded (a key deleted by
+// another process in the middle of a reading); counts the failed calls.
+void reg_fail_after(int calls, uint32_t err);
+int reg_failed_calls();
 
 // ---- INI files and files (paths as the provider builds them)
 std::optional<std::string> profile_text(std::string_view file);
