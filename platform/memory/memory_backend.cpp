@@ -1,5 +1,6 @@
 // The in-memory platform backend of the component tests.
 #include <algorithm>
+#include <cstdint>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -476,7 +477,7 @@ static uint32_t InjectedRegFailure() {
         --W().regFailAfter;
         return 0;
     }
-    ++W().regFailed;
+    W().regFailed = std::min(W().regFailed + 1, INT32_MAX - 1);
     return W().regFail;
 }
 
