@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds every preset and runs every test: the Windows cross builds with
 # their export and conformance checks and the provider under Wine, the
-# release build's tests, and the native tests under AddressSanitizer and
-# UndefinedBehaviorSanitizer.
+# release build's tests, the native tests under AddressSanitizer and
+# UndefinedBehaviorSanitizer, and those that use threads (with a minute of
+# the lifecycle stress) under ThreadSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ZQ_WITH_WINE=1 bash scripts/setup.sh
@@ -10,7 +11,7 @@ ZQ_WITH_WINE=1 bash scripts/setup.sh
 jobs=$(nproc)
 # The Windows builds first: the native test lists include the Wine tests
 # only when the Windows programs exist.
-for preset in mingw-i686 mingw-x86_64 dev release; do
+for preset in mingw-i686 mingw-x86_64 dev release tsan; do
     echo "== build $preset"
     cmake --preset "$preset" >/dev/null
     cmake --build --preset "$preset" -j"$jobs"
@@ -24,6 +25,8 @@ echo "== tests (release, with the provider under Wine)"
 ctest --preset release
 echo "== tests (dev: ASan + UBSan)"
 ctest --preset dev -LE wine
+echo "== tests that use threads (tsan: ThreadSanitizer, zq_stress for 60 s)"
+ctest --preset tsan -L threads
 
 echo "== fuzzing the link input (60 s)"
 bash tests/fuzz/run.sh "${ZQ_FUZZ_SECONDS:-60}"

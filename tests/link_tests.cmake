@@ -12,7 +12,7 @@ target_link_libraries(link_pty_tests PRIVATE zq_tapi GTest::gtest GTest::gtest_m
 target_compile_definitions(link_pty_tests PRIVATE ZQ_LIBRARY_PATH="$<TARGET_FILE:zq_6232>")
 add_dependencies(link_pty_tests zq_6232)
 zq_warnings(link_pty_tests)
-gtest_discover_tests(link_pty_tests DISCOVERY_TIMEOUT 30 PROPERTIES TIMEOUT 60)
+gtest_discover_tests(link_pty_tests DISCOVERY_TIMEOUT 30 PROPERTIES TIMEOUT 60 LABELS threads)
 
 # The input fuzzer: libFuzzer needs clang. tests/fuzz/run.sh builds it
 # with the whole provider instrumented for coverage and runs it.

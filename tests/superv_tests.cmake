@@ -15,4 +15,4 @@ target_compile_definitions(zqsim_provider_tests PRIVATE ZQ_LIBRARY_PATH="$<TARGE
                                                         ZQSIM_PATH="$<TARGET_FILE:zqsim>")
 add_dependencies(zqsim_provider_tests zq_6232 zqsim)
 zq_warnings(zqsim_provider_tests)
-gtest_discover_tests(zqsim_provider_tests DISCOVERY_TIMEOUT 30 PROPERTIES TIMEOUT 120)
+gtest_discover_tests(zqsim_provider_tests DISCOVERY_TIMEOUT 30 PROPERTIES TIMEOUT 120 LABELS threads)

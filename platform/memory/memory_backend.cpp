@@ -120,6 +120,7 @@ struct MsgQueue {
 };
 
 std::mutex g_qm;
+std::atomic<int> g_threadsRunning{0};
 std::condition_variable g_qcv;
 std::map<uint32_t, MsgQueue> g_queues;  // by thread id
 std::atomic<uint32_t> g_nextTimerId{1};
@@ -330,6 +331,10 @@ void set_box_handler(std::function<int(const Box&)> handler) {
 bool timer_running() {
     std::lock_guard lk(g_qm);
     return std::any_of(g_queues.begin(), g_queues.end(), [](auto& e) { return e.second.proc != nullptr; });
+}
+
+int threads_running() {
+    return g_threadsRunning.load();
 }
 
 bool run_ticks(int n) {
@@ -679,6 +684,7 @@ struct Thread {
 uint32_t thread_create(ThreadProc proc, void* arg, Thread** out, uint32_t* thread_id) {
     std::atomic<uint32_t> id{0};
     Thread* raw = new Thread;
+    ++memplat::g_threadsRunning;
     raw->t = std::thread([raw, proc, arg, &id] {
         id = memplat::ThisThreadId();
         id.notify_one();
@@ -688,6 +694,7 @@ uint32_t thread_create(ThreadProc proc, void* arg, Thread** out, uint32_t* threa
             memplat::g_queues.erase(memplat::ThisThreadId());
             memplat::g_qcv.notify_all();
         }
+        --memplat::g_threadsRunning;
         bool selfDelete = false;
         {
             std::lock_guard lk(raw->m);

@@ -597,9 +597,11 @@ TEST_F(SupervisionTest, ClosingTheLineWhileTheHardwareBoxIsShownReturnsAfterTheS
     worker.join();
     memplat::set_box_handler(nullptr);
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (memplat::port_is_open("COM1") && std::chrono::steady_clock::now() < until)
+    while ((memplat::port_is_open("COM1") || memplat::threads_running() > 0) &&
+           std::chrono::steady_clock::now() < until)
         std::this_thread::yield();
     EXPECT_FALSE(memplat::port_is_open("COM1"));
+    EXPECT_EQ(memplat::threads_running(), 0);
     const std::vector<std::string> trace = TraceMessages();
     EXPECT_TRUE(std::any_of(trace.begin(), trace.end(), [](const std::string& m) {
         return m.starts_with(" Serial Thread replaced - closes its own hcd ");

@@ -79,5 +79,8 @@ void set_box_handler(std::function<int(const Box&)> handler);
 // false when no thread has a timer or a tick did not finish in time.
 bool run_ticks(int n);
 bool timer_running();
+// Threads started by the provider that have not yet returned from their
+// procedure (a forgotten worker included).
+int threads_running();
 
 }  // namespace zq::memplat
