@@ -101,15 +101,15 @@ int main(int argc, char** argv) {
         while (read(master, drain, sizeof drain) > 0) {
         }
     }
-    const double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
     const Usage end = Now();
     x.shutdown(0x20000, 1);
     x.Unload();
     std::printf("cycles %d (failed opens %d) in %.1f s\n", cycles, failed, seconds);
     std::printf("open file descriptors: %zu at the start, %zu at the end\n", start.fds, end.fds);
     std::printf("threads:               %zu at the start, %zu at the end\n", start.threads, end.threads);
-    std::printf("resident memory:       %ld KiB at the start, %ld KiB at the end\n", start.rssKiB, end.rssKiB);
+    std::printf("resident memory:       %ld KiB at the start, %ld KiB at the end\n", start.rssKiB,
+                end.rssKiB);
     close(master);
     std::error_code ec;
     fs::remove_all(prefix, ec);
