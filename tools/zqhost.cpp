@@ -23,6 +23,7 @@
 #include "zq/platform.h"
 #include "zq/platform_posix.h"
 #include "zq/tapi.h"
+#include "zq/tapi_words.h"
 
 namespace {
 
@@ -32,9 +33,17 @@ void CALLBACK OnCompletion(DRV_REQUESTID id, LONG result) {
     std::printf("TAPI: completion of request %u: %08x\n", id, static_cast<unsigned>(result));
 }
 
-void CALLBACK OnLineEvent(HTAPILINE, HTAPICALL, DWORD msg, DWORD_PTR p1, DWORD_PTR p2, DWORD_PTR p3) {
-    std::printf("TAPI: line event %u (%lx, %lx, %lx)\n", msg, static_cast<unsigned long>(p1),
-                static_cast<unsigned long>(p2), static_cast<unsigned long>(p3));
+// TAPI's handle of a call is this base plus the provider's, so the events
+// name the calls as the provider numbers them.
+constexpr uintptr_t kCallHandleBase = 0x1000;
+
+void CALLBACK OnLineEvent(HTAPILINE, HTAPICALL htCall, DWORD msg, DWORD_PTR p1, DWORD_PTR p2, DWORD_PTR) {
+    if (msg == LINE_NEWCALL && p2 != 0)
+        *reinterpret_cast<HTAPICALL*>(p2) = reinterpret_cast<HTAPICALL>(kCallHandleBase + p1);
+    const int call =
+        htCall != nullptr ? static_cast<int>(reinterpret_cast<uintptr_t>(htCall) - kCallHandleBase) : -1;
+    std::printf("TAPI: %s\n", zq::words::LineEvent(call, msg, p1, p2).c_str());
+    std::fflush(stdout);
 }
 
 bool SetProviderValue(std::string_view subkey, std::string_view name, std::string_view value,

@@ -32,6 +32,15 @@ inline constexpr uint32_t HOLD_ICON = 13;
 inline constexpr uint32_t IDLE_ICON = 14;
 inline constexpr uint32_t RESERVED_ICON = 15;
 
+// The call model's event names, as the trace prints them; index 0 is empty.
+inline constexpr std::array<const char*, 16> kEventNames = {
+    "",           "IBUTTON",   "DISCONNECTKEY", "DISPSUSPEND",      "VMO_RING",  "CLEARALLLED",
+    "VMO_CHAT",   "VMO_IDLE",  "MUTE",          "SENDING_COMPLETE", "CONN_DISP", "ACTIV_ICON",
+    "INCOM_ICON", "HOLD_ICON", "IDLE_ICON",     "RESERVED_ICON"};
+inline const char* EventName(uint32_t event) {
+    return event < kEventNames.size() ? kEventNames[event] : "";
+}
+
 inline constexpr uint32_t CALLSTATE_REOFFER = 0x10000;
 
 using CallString = std::array<char, CALL_STRING_SIZE>;
@@ -64,7 +73,7 @@ struct CallStrings {
 };
 
 struct TouchEntry {
-    uint32_t IconState;
+    uint32_t IconState = IDLE_ICON;
     uint32_t IconValue;
     std::array<int32_t, 2> CrefSlot{-1, -1};  // the key's calls; -1 when none
     uint32_t Kind;
@@ -79,6 +88,13 @@ struct KeyList {
     std::array<uint32_t, N> keys;
     int count;
 };
+
+inline bool ValidKey(uint32_t key) {
+    return key >= 1 && key <= MAX_TOUCH;
+}
+inline bool ValidCref(int cref) {
+    return cref >= 0 && cref < MAX_CALLS;
+}
 
 // Appends a key; false when the list is full.
 template <int N>

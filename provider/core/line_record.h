@@ -47,6 +47,8 @@ struct LineRecord {
     TouchTableArray TouchTable;
     KeyLists lists;
     uint8_t EnqCallMode;
+    // PHONELAMPMODE_ of the set's lamps 0..19, for the phone device.
+    std::array<uint32_t, 20> LampMode;
 
     // The one outstanding asynchronous request.
     uint32_t pendingReqId;

@@ -45,10 +45,6 @@ constexpr std::array<SpecialKind, 4> kSpecialKinds = {{
     {KEY_SECR_DEBORD, "Secretaire Debord TouchId:%02d - :%s", "RS"},
 }};
 
-bool ValidKey(uint32_t id) {
-    return id >= 1 && id <= MAX_TOUCH;
-}
-
 void NextRequestWithCount(uint8_t code) {
     SendTQLARequest(code, static_cast<uint8_t>(g_dl.entriesReceived));
 }

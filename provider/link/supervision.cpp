@@ -4,6 +4,7 @@
 #include <string>
 
 #include "callmodel/calls.h"
+#include "callmodel/display.h"
 #include "callmodel/tables.h"
 #include "core/config.h"
 #include "core/lifecycle.h"
@@ -15,6 +16,7 @@
 #include "link/serial_link.h"
 #include "link/setconfig.h"
 #include "tapi/events.h"
+#include "tapi/keys.h"
 #include "tapi/makecall.h"
 #include "zq/platform.h"
 
@@ -67,17 +69,10 @@ void ReadPort() {
     }
 }
 
+// The set's "CancelFreqVocale" soft key, pressed when it shows.
 void SoftKeyRelease() {
-    const std::string label(TextOf(g_set.SoftKeyLabel[5]));
-    const std::string line = DisplayText(1);
-    const size_t at = label.empty() ? std::string::npos : line.find(label);
-    if (at != std::string::npos) {
-        const int p = static_cast<int>(at) + 1;
-        const int n = (p - 1) / 8 + 1;
-        TspTrace(TRACE_CALL, "Softkey %d n°:%d", p, n);
-        const std::array<uint8_t, 2> body{0x20, static_cast<uint8_t>(n + 28)};
-        PostZQMsg(BuildFrame(FT_KEY, body).span());
-    }
+    if (const int position = SoftKeyPosition(5); position != 0)
+        PressSoftKey(position);
     g_superv.softKeyRelease = false;
     g_superv.softKeyCount = 0;
 }

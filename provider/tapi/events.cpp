@@ -22,19 +22,22 @@ uint32_t SendCompletion(LONG result) {
     return id;
 }
 
-LONG DoLineEvent(uint32_t dwMsg, uint32_t dwParam1, uint32_t dwParam2, int32_t cref) {
+LONG DoLineEvent(uint32_t dwMsg, DWORD_PTR dwParam1, DWORD_PTR dwParam2, int32_t cref) {
     TspTrace(TRACE_CALL, "LinEv cref=%d, ev:%0lx,val%0lx,mod=%0lx", cref, dwMsg, dwParam1, dwParam2);
     if (g_line.lpfnEventProc == nullptr)
         return 0;
+    if (cref != -1 && cref != CONFREF && (cref < 0 || cref >= MAX_CALLS)) {
+        TspTrace(TRACE_ERROR, "LinEv cref=%d impossible - non transmis", cref);
+        return 0;
+    }
     TspTrace(TRACE_CALL, "LineEvent send");
     if (cref == -1) {
         const bool reinit = dwMsg == LINE_LINEDEVSTATE && dwParam1 == LINEDEVSTATE_REINIT;
         g_line.lpfnEventProc(reinit ? nullptr : g_line.htLine, nullptr, dwMsg, dwParam1, dwParam2, 0);
         return 0;
     }
-    const bool known = (cref >= 0 && cref < MAX_CALLS) || cref == CONFREF;
-    if (!known)
-        return 0;
+    if (dwMsg == LINE_CALLSTATE && dwParam1 == CALLSTATE_REOFFER)
+        dwParam1 = LINECALLSTATE_OFFERING;
     if (dwMsg == LINE_CALLSTATE && dwParam1 == LINECALLSTATE_ONHOLD) {
         g_running.lastHeldCref = cref;
         if (g_running.runningOp == REQ_SETUPTRANSFER && g_running.runningCref == cref)
@@ -42,18 +45,20 @@ LONG DoLineEvent(uint32_t dwMsg, uint32_t dwParam1, uint32_t dwParam2, int32_t c
     }
     const HTAPICALL htCall = cref == CONFREF ? g_line.htConfCall : g_line.htCall[static_cast<size_t>(cref)];
     g_line.lpfnEventProc(g_line.htLine, htCall, dwMsg, dwParam1, dwParam2, LINEMEDIAMODE_INTERACTIVEVOICE);
-    if (dwMsg == LINE_CALLSTATE && dwParam1 == LINECALLSTATE_IDLE) {
-        if (cref == g_running.runningCref && g_running.runningOp == REQ_DROP) {
-            TspTrace(TRACE_CALL, "lineDrop Running cref %04x => LINE_REPLY OK", cref);
-            SendCompletion(0);
-            g_running.runningOp = 0;
-            g_running.runningCref = -1;
-            g_running.runningConsultCref = -1;
-            return -1;
-        }
-        return cref;
-    }
+    if (dwMsg == LINE_CALLSTATE && dwParam1 == LINECALLSTATE_IDLE)
+        return CompleteRunningDrop(cref) ? -1 : cref;
     return 0;
+}
+
+bool CompleteRunningDrop(int32_t cref) {
+    if (cref != g_running.runningCref || g_running.runningOp != REQ_DROP)
+        return false;
+    TspTrace(TRACE_CALL, "lineDrop Running cref %04x => LINE_REPLY OK", cref);
+    SendCompletion(0);
+    g_running.runningOp = 0;
+    g_running.runningCref = -1;
+    g_running.runningConsultCref = -1;
+    return true;
 }
 
 void DoLineEventNewCall(int32_t cref) {
@@ -76,7 +81,7 @@ void DoLineEventNewConf() {
 }
 
 void DoPhoneEvent(uint32_t dwParam1, uint32_t dwParam2) {
-    if (g_line.lpfnPhoneEventProc == nullptr)
+    if (g_line.lpfnPhoneEventProc == nullptr || !g_line.phoneOpen)
         return;
     g_line.lpfnPhoneEventProc(g_line.htPhone, PHONE_STATE, dwParam1, dwParam2, 0);
 }

@@ -22,14 +22,18 @@ inline constexpr uint32_t REQ_BLINDTRANSFER = 7;
 inline constexpr uint32_t REQ_SETUPTRANSFER = 19;
 
 void ResetEventState();
+// Completes a drop request running for this call: true when it did.
+bool CompleteRunningDrop(int32_t cref);
 
 // Completes the outstanding asynchronous request; returns its identifier,
 // 0 when none was outstanding.
 uint32_t SendCompletion(LONG result);
-// cref -1: a line-level event.
-LONG DoLineEvent(uint32_t dwMsg, uint32_t dwParam1, uint32_t dwParam2, int32_t cref);
+// cref -1: a line-level event; otherwise cref 0..19 or CONFREF, any other
+// is dropped with a trace. CALLSTATE_REOFFER goes to TAPI as OFFERING.
+LONG DoLineEvent(uint32_t dwMsg, DWORD_PTR dwParam1, DWORD_PTR dwParam2, int32_t cref);
 void DoLineEventNewCall(int32_t cref);
 void DoLineEventNewConf();
+// PHONE_STATE, while the phone device is open.
 void DoPhoneEvent(uint32_t dwParam1, uint32_t dwParam2);
 
 }  // namespace zq

@@ -7,22 +7,38 @@
 #include "core/trace.h"
 #include "link/serial_link.h"
 #include "link/setconfig.h"
+#include "zq/tapi_words.h"
 
 namespace zq::test {
 
 TapiRecorder g_tapi;
 
-void CALLBACK RecordLineEvent(HTAPILINE htLine, HTAPICALL, DWORD dwMsg, DWORD_PTR p1, DWORD_PTR p2,
+void CALLBACK RecordLineEvent(HTAPILINE htLine, HTAPICALL htCall, DWORD dwMsg, DWORD_PTR p1, DWORD_PTR p2,
                               DWORD_PTR p3) {
-    g_tapi.lineEvents.push_back({dwMsg, p1, p2, p3, htLine != nullptr});
+    g_tapi.lineEvents.push_back({dwMsg, p1, p2, p3, htLine != nullptr, reinterpret_cast<uintptr_t>(htCall)});
+    if (dwMsg == LINE_NEWCALL && p2 != 0)
+        *reinterpret_cast<HTAPICALL*>(p2) = reinterpret_cast<HTAPICALL>(kCallHandleBase + p1);
+}
+
+std::vector<std::string> EventWords() {
+    std::vector<std::string> words;
+    for (const LineEventRecord& e : g_tapi.lineEvents) {
+        const int call = e.htCall != 0 ? static_cast<int>(e.htCall - kCallHandleBase) : -1;
+        words.push_back(words::LineEvent(call, e.msg, e.param1, e.param2));
+    }
+    for (const auto& [p1, p2] : g_tapi.phoneStates)
+        words.push_back(words::PhoneState(p1, p2));
+    return words;
 }
 
 void CALLBACK RecordCompletion(DRV_REQUESTID id, LONG result) {
     g_tapi.completions.push_back({id, result});
 }
 
-void CALLBACK RecordPhoneEvent(HTAPIPHONE, DWORD dwMsg, DWORD_PTR, DWORD_PTR, DWORD_PTR) {
+void CALLBACK RecordPhoneEvent(HTAPIPHONE, DWORD dwMsg, DWORD_PTR p1, DWORD_PTR p2, DWORD_PTR) {
     g_tapi.phoneEvents.push_back(dwMsg);
+    if (dwMsg == PHONE_STATE)
+        g_tapi.phoneStates.emplace_back(static_cast<uint32_t>(p1), static_cast<uint32_t>(p2));
 }
 
 void PutProviderValue(std::string_view subkey, std::string_view name, std::string_view value) {
@@ -107,6 +123,10 @@ void ProviderTest::Init() {
     ASSERT_EQ(
         TSPI_providerEnumDevices(1, &lines, &phones, reinterpret_cast<HPROVIDER>(0x55), nullptr, nullptr), 0);
     ASSERT_EQ(TSPI_providerInit(0x20000, 1, 0, 0, 1, 1, RecordCompletion, &options), 0);
+}
+
+LONG ProviderTest::OpenPhone() {
+    return TSPI_phoneOpen(0, reinterpret_cast<HTAPIPHONE>(0x77), &openedPhone, 0x20000, RecordPhoneEvent);
 }
 
 LONG ProviderTest::OpenLine() {

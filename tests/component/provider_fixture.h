@@ -23,7 +23,12 @@ struct LineEventRecord {
     uintptr_t param2;
     uintptr_t param3;
     bool hasLine;
+    uintptr_t htCall = 0;
 };
+
+// TAPI's handle for a new call: this base plus the provider's handle, so
+// that an event's call reads back as the provider numbers it.
+inline constexpr uintptr_t kCallHandleBase = 0x1000;
 
 struct Completion {
     uint32_t id;
@@ -35,7 +40,12 @@ struct TapiRecorder {
     std::vector<LineEventRecord> lineEvents;
     std::vector<Completion> completions;
     std::vector<uint32_t> phoneEvents;
+    std::vector<std::pair<uint32_t, uint32_t>> phoneStates;  // PHONE_STATE's two parameters
 };
+
+// The line and phone events in words, in the order they came (phone
+// events after the line events).
+std::vector<std::string> EventWords();
 
 extern TapiRecorder g_tapi;
 
@@ -68,8 +78,10 @@ protected:
     void Init();
     LONG OpenLine();
     LONG CloseLine();
+    LONG OpenPhone();
 
     HDRVLINE hdLine = nullptr;
+    HDRVPHONE openedPhone = nullptr;
     bool attached = false;
 };
 
