@@ -5,10 +5,11 @@ add_executable(sim_tests
   sim/wire_test.cpp
   sim/set_description_test.cpp
   sim/adapter_test.cpp
-  sim/download_test.cpp)
+  sim/download_test.cpp
+  sim/model_test.cpp)
 target_link_libraries(sim_tests PRIVATE zq_sim GTest::gtest GTest::gtest_main)
 zq_warnings(sim_tests)
-gtest_discover_tests(sim_tests DISCOVERY_TIMEOUT 30)
+gtest_discover_tests(sim_tests DISCOVERY_TIMEOUT 30 TEST_PREFIX sim.)
 
 add_executable(sim_pty_tests sim/zqsim_pty_test.cpp)
 target_link_libraries(sim_pty_tests PRIVATE GTest::gtest GTest::gtest_main)

@@ -305,6 +305,154 @@ bool scalar(Cursor& c, const char* what, unsigned min, unsigned max, uint8_t* ou
     return number(c, what, min, max, out) && at_end(c);
 }
 
+// Milliseconds, decimal.
+bool milliseconds(Cursor& c, const char* what, uint32_t* out) {
+    const std::string_view word = next_word(c);
+    uint32_t value = 0;
+    bool ok = !word.empty() && word.size() <= 7;
+    for (const char ch : word) {
+        ok = ok && ch >= '0' && ch <= '9';
+        value = ok ? value * 10 + static_cast<uint32_t>(ch - '0') : 0;
+    }
+    if (!ok || value > kMaxTimingMs) {
+        c.error = std::string(what) + " must be milliseconds from 0 to " + std::to_string(kMaxTimingMs) +
+                  ", not '" + std::string(word) + "'";
+        return false;
+    }
+    *out = value;
+    return true;
+}
+
+// One word of a closed list; its index in `choices`.
+template <size_t N>
+bool choice(Cursor& c, const char* what, const std::array<std::string_view, N>& choices, size_t* out) {
+    const std::string_view word = next_word(c);
+    for (size_t i = 0; i < N; ++i) {
+        if (word == choices[i]) {
+            *out = i;
+            return at_end(c);
+        }
+    }
+    c.error = std::string(what) + " must be";
+    for (size_t i = 0; i < N; ++i) {
+        c.error += (i == 0 ? " '" : i + 1 == N ? " or '" : ", '") + std::string(choices[i]) + "'";
+    }
+    c.error += ", not '" + std::string(word) + "'";
+    return false;
+}
+
+bool flag(Cursor& c, const char* what, bool* out) {
+    uint8_t value = 0;
+    if (!scalar(c, what, 0, 1, &value)) {
+        return false;
+    }
+    *out = value != 0;
+    return true;
+}
+
+bool is_behaviour(std::string_view word) {
+    return word == "answer" || word == "busy" || word == "noanswer" || word == "forward";
+}
+
+bool nonempty_word(Cursor& c, const char* what, Label* label) {
+    if (!word_text(c, label)) {
+        return false;
+    }
+    if (label->size == 0) {
+        c.error = std::string(what) + " is missing";
+        return false;
+    }
+    return true;
+}
+
+// party NUMBER [NAME] [answer MS [hangup MS] | busy | noanswer | forward NUMBER]
+bool statement_party(Cursor& c, SetDescription& set) {
+    SetParty party;
+    if (!nonempty_word(c, "the number", &party.number)) {
+        return false;
+    }
+    skip_blanks(c);
+    Cursor probe = c;
+    if (!c.rest.empty() && (c.rest.front() == '"' || !is_behaviour(next_word(probe)))) {
+        if (!word_text(c, &party.name)) {
+            return false;
+        }
+    }
+    skip_blanks(c);
+    if (!c.rest.empty()) {
+        const std::string_view behaviour = next_word(c);
+        if (behaviour == "answer") {
+            party.answer_given = true;
+            if (!milliseconds(c, "the answer delay", &party.answer_ms)) {
+                return false;
+            }
+            skip_blanks(c);
+            if (!c.rest.empty()) {
+                if (next_word(c) != "hangup") {
+                    c.error = "only 'hangup MS' may follow 'answer MS'";
+                    return false;
+                }
+                if (!milliseconds(c, "the hang-up delay", &party.hangup_ms)) {
+                    return false;
+                }
+            }
+        } else if (behaviour == "busy") {
+            party.behaviour = PartyBehaviour::Busy;
+        } else if (behaviour == "noanswer") {
+            party.behaviour = PartyBehaviour::NoAnswer;
+        } else if (behaviour == "forward") {
+            party.behaviour = PartyBehaviour::Forward;
+            if (!nonempty_word(c, "the forwarding number", &party.forward_to)) {
+                return false;
+            }
+        } else {
+            c.error = "unknown behaviour '" + std::string(behaviour) +
+                      "' (answer MS [hangup MS], busy, noanswer or forward NUMBER)";
+            return false;
+        }
+    }
+    if (!at_end(c)) {
+        return false;
+    }
+    SetParty* entry = add_entry(c, set.parties, set.party_count, "parties");
+    if (entry == nullptr) {
+        return false;
+    }
+    *entry = party;
+    return true;
+}
+
+bool statement_extension(Cursor& c, SetDescription& set) {
+    Label number;
+    if (!nonempty_word(c, "the number", &number)) {
+        return false;
+    }
+    SetExtension* entry = add_entry(c, set.extensions, set.extension_count, "extensions");
+    if (entry == nullptr) {
+        return false;
+    }
+    entry->number = number;
+    return rest_text(c, &entry->name);
+}
+
+bool statement_timing(Cursor& c, SetDescription& set) {
+    static constexpr std::array<std::string_view, 4> kTimings{"answer", "caller-display", "recall",
+                                                              "interdigit"};
+    const std::array<uint32_t*, 4> fields{&set.answer_ms, &set.caller_display_ms, &set.recall_ms,
+                                          &set.interdigit_ms};
+    Cursor probe = c;
+    const std::string_view which = next_word(probe);
+    for (size_t i = 0; i < kTimings.size(); ++i) {
+        if (which == kTimings[i]) {
+            c = probe;
+            return milliseconds(c, "the time", fields[i]) && at_end(c);
+        }
+    }
+    c.error = "timing must be 'answer', 'caller-display', 'recall' or 'interdigit', not '" +
+              std::string(which) + "'";
+    return false;
+}
+
 bool statement(Cursor& c, std::string_view keyword, SetDescription& set) {
     if (keyword == "mcdu") {
         return rest_text(c, &set.mcdu);
@@ -344,6 +492,39 @@ bool statement(Cursor& c, std::string_view keyword, SetDescription& set) {
     }
     if (keyword == "per-answer") {
         return statement_per_answer(c, set);
+    }
+    if (keyword == "party") {
+        return statement_party(c, set);
+    }
+    if (keyword == "extension") {
+        return statement_extension(c, set);
+    }
+    if (keyword == "timing") {
+        return statement_timing(c, set);
+    }
+    size_t index = 0;
+    if (keyword == "events") {
+        const bool ok = choice(c, "events", std::array<std::string_view, 2>{"auto", "off"}, &index);
+        set.events_off = index == 1;
+        return ok;
+    }
+    if (keyword == "event-order") {
+        const bool ok =
+            choice(c, "the event order", std::array<std::string_view, 2>{"first", "after-display"}, &index);
+        set.events_after_display = index == 1;
+        return ok;
+    }
+    if (keyword == "dial-display") {
+        const bool ok =
+            choice(c, "the dial display", std::array<std::string_view, 2>{"rewrite", "append"}, &index);
+        set.dial_append = index == 1;
+        return ok;
+    }
+    if (keyword == "release-via-reserved") {
+        return flag(c, "release-via-reserved", &set.release_via_reserved);
+    }
+    if (keyword == "ext-prefix-display") {
+        return flag(c, "ext-prefix-display", &set.ext_prefix_display);
     }
     c.error = "unknown statement '" + std::string(keyword) + "'";
     return false;
@@ -392,6 +573,13 @@ SetDescription default_set() {
     SetDescription set;
     ParseError ignored;
     parse_set_description(default_set_text(), &set, &ignored);
+    return set;
+}
+
+SetDescription calls_set() {
+    SetDescription set;
+    ParseError ignored;
+    parse_set_description(calls_set_text(), &set, &ignored);
     return set;
 }
 

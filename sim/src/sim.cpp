@@ -3,6 +3,7 @@
 #include <deque>
 
 #include "describe.h"
+#include "model.h"
 #include "pbx.h"
 #include "zq/sim.h"
 
@@ -65,6 +66,8 @@ struct Sim {
 
     std::deque<std::string> log_all;
     std::deque<LogEntry> log_new;
+
+    Model model;  // the set and the PBX's calls
 };
 
 namespace {
@@ -323,7 +326,7 @@ void on_link_control(Sim& sim, std::span<const uint8_t> body) {
             make_frame(kTypeLinkControl, body_out, &frame);
             write_frame(sim, frame);
             if (c.idle_display && c.trace_mode) {
-                sim_show_text(&sim, 0, 0, sim.set.mcdu.text());
+                sim_show_text(&sim, 0, 0, model_line0(&sim));
             }
             return;
         }
@@ -388,6 +391,9 @@ void on_data(Sim& sim, uint8_t type, std::span<const uint8_t> body, bool contain
         case kTypeSegment:
             on_segment(sim, body);
             return;
+        case kTypeKeyMessage:
+            model_provider_key(&sim, body);
+            return;
         case kTypeSuper:
         case kTypeSuperOld:
             if (contained) {
@@ -397,7 +403,7 @@ void on_data(Sim& sim, uint8_t type, std::span<const uint8_t> body, bool contain
             }
             return;
         default:
-            return;  // key messages and answers: logged, nothing more to do
+            return;  // answers: logged, nothing more to do
     }
 }
 
@@ -505,7 +511,28 @@ void send_trace(Sim& sim, uint8_t header, std::span<const uint8_t> address, std:
 Sim* sim_create(const SetDescription& set) {
     Sim* sim = new Sim;
     sim->set = set;
+    model_init(sim->model);
     return sim;
+}
+
+Model& sim_model(Sim* sim) {
+    return sim->model;
+}
+
+const Model& sim_model(const Sim* sim) {
+    return sim->model;
+}
+
+uint32_t sim_now(const Sim* sim) {
+    return sim->now;
+}
+
+void sim_note(Sim* sim, std::string text) {
+    log(*sim, std::move(text));
+}
+
+const SetDescription& sim_set_const(const Sim* sim) {
+    return sim->set;
 }
 
 void sim_destroy(Sim* sim) {
@@ -542,6 +569,7 @@ void sim_receive(Sim* sim, std::span<const uint8_t> bytes, uint32_t now_ms) {
 
 void sim_tick(Sim* sim, uint32_t now_ms) {
     sim->now = now_ms;
+    model_tick(sim);
     drop_stale_partial(*sim);
     if (sim->faults.silent) {
         return;
@@ -629,12 +657,14 @@ void sim_show_text(Sim* sim, uint8_t line, uint8_t column, std::string_view text
     body[1] = mode;
     body[2] = column;
     std::copy(text.begin(), text.end(), body.begin() + 3);
+    model_note_pbx_to_set(sim->model, {body.data(), text.size() + 3});
     send_trace(*sim, kTypeTracePbxToSet, {}, {body.data(), text.size() + 3});
 }
 
 void sim_show_icon(Sim* sim, uint8_t key, uint16_t icon) {
     const std::array<uint8_t, 4> body{0x47, key, static_cast<uint8_t>(icon & 0xFF),
                                       static_cast<uint8_t>(icon >> 8)};
+    model_note_pbx_to_set(sim->model, body);
     send_trace(*sim, kTypeTracePbxToSet, {}, body);
 }
 
@@ -642,6 +672,7 @@ void sim_show_module_icon(Sim* sim, uint8_t address, uint8_t key, uint16_t icon)
     const std::array<uint8_t, 1> prefix{address};
     const std::array<uint8_t, 4> body{0x47, key, static_cast<uint8_t>(icon & 0xFF),
                                       static_cast<uint8_t>(icon >> 8)};
+    model_note_module(sim->model, sim->set, address, body);
     send_trace(*sim, kTypeTracePbxToModule, prefix, body);
 }
 
@@ -662,6 +693,7 @@ void sim_press_module_key(Sim* sim, uint8_t address, uint8_t key) {
 }
 
 void sim_pbx_to_set(Sim* sim, std::span<const uint8_t> body) {
+    model_note_pbx_to_set(sim->model, body);
     send_trace(*sim, kTypeTracePbxToSet, {}, body);
 }
 
@@ -670,6 +702,7 @@ void sim_set_to_pbx(Sim* sim, std::span<const uint8_t> body) {
 }
 
 void sim_pbx_to_module(Sim* sim, uint8_t address, std::span<const uint8_t> body) {
+    model_note_module(sim->model, sim->set, address, body);
     const std::array<uint8_t, 1> prefix{address};
     send_trace(*sim, kTypeTracePbxToModule, prefix, body);
 }

@@ -4,7 +4,11 @@
 // in words, with the seconds since the start.
 //
 //   zqsim [--set FILE] [--link COM1] [--version MAJ.MIN] [--caps N]
-//         [--no-trace] [--seconds N] [--quiet]
+//         [--no-trace] [--seconds N] [--quiet] [--script FILE|-]
+//
+// With --script, a person plays the calls: the commands of FILE, or those
+// typed on standard input ("-"), act on the set and the PBX as they come;
+// "wait MS" holds back the commands after it.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -17,7 +21,9 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <string_view>
 
@@ -46,12 +52,13 @@ struct Options {
     bool trace = true;
     long seconds = -1;  // forever
     bool quiet = false;
+    std::string script;  // "-": standard input
 };
 
 void usage() {
     std::fprintf(stderr,
                  "usage: zqsim [--set FILE] [--link COMn] [--version MAJ.MIN] [--caps N] [--no-trace]\n"
-                 "             [--seconds N] [--quiet]\n");
+                 "             [--seconds N] [--quiet] [--script FILE|-]\n");
 }
 
 // Decimal, or 0x hexadecimal when base is 0.
@@ -101,6 +108,9 @@ bool parse_options(int argc, char** argv, Options* options) {
             return false;
         } else if (arg == "--set") {
             options->set_file = value;
+            ++i;
+        } else if (arg == "--script") {
+            options->script = value;
             ++i;
         } else if (arg == "--link" && valid_com(value)) {
             options->link = value;
@@ -204,6 +214,72 @@ void print_log(zq::sim::Sim* sim, uint32_t start, bool quiet) {
     std::fflush(stdout);
 }
 
+// Commands from a script or standard input, run as their time comes.
+struct Commands {
+    std::string name;                               // for error messages
+    std::deque<std::pair<int, std::string>> lines;  // line number, text
+    int read = 0;
+    bool from_stdin = false;
+    bool stdin_open = false;
+    std::string partial;
+    uint32_t next_ms = 0;
+};
+
+bool load_script(const std::string& path, Commands* commands) {
+    commands->name = path == "-" ? "stdin" : path;
+    if (path == "-") {
+        commands->from_stdin = true;
+        commands->stdin_open = true;
+        return true;
+    }
+    std::ifstream file(path);
+    if (!file) {
+        std::fprintf(stderr, "zqsim: cannot read %s\n", path.c_str());
+        return false;
+    }
+    std::string line;
+    while (std::getline(file, line)) {
+        commands->lines.emplace_back(++commands->read, line);
+    }
+    return true;
+}
+
+// What standard input holds now, without waiting (it stays a blocking
+// descriptor: the terminal is the shell's too).
+void read_stdin(Commands* commands) {
+    pollfd pfd{0, POLLIN, 0};
+    if (::poll(&pfd, 1, 0) <= 0 || (pfd.revents & (POLLIN | POLLHUP)) == 0) {
+        return;
+    }
+    std::array<char, 512> chunk{};
+    const ssize_t n = ::read(0, chunk.data(), chunk.size());
+    if (n <= 0) {
+        if (n == 0 || errno != EINTR) {
+            commands->stdin_open = false;  // the end of the commands, not of zqsim
+        }
+        return;
+    }
+    commands->partial.append(chunk.data(), static_cast<size_t>(n));
+    size_t end = 0;
+    while ((end = commands->partial.find('\n')) != std::string::npos) {
+        commands->lines.emplace_back(++commands->read, commands->partial.substr(0, end));
+        commands->partial.erase(0, end + 1);
+    }
+}
+
+void run_commands(zq::sim::Sim* sim, Commands* commands, uint32_t now) {
+    while (!commands->lines.empty() && static_cast<int32_t>(now - commands->next_ms) >= 0) {
+        const auto [number, line] = commands->lines.front();
+        commands->lines.pop_front();
+        uint32_t wait = 0;
+        std::string error;
+        if (!zq::sim::sim_run_command(sim, line, &wait, &error)) {
+            std::fprintf(stderr, "zqsim: %s:%d: %s\n", commands->name.c_str(), number, error.c_str());
+        }
+        commands->next_ms = now + wait;
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -220,6 +296,11 @@ int main(int argc, char** argv) {
                          error.message.c_str());
             return 1;
         }
+    }
+
+    Commands commands;
+    if (!options.script.empty() && !load_script(options.script, &commands)) {
+        return 1;
     }
 
     std::string slave;
@@ -256,6 +337,7 @@ int main(int argc, char** argv) {
     config.trace_mode = options.trace;
 
     const uint32_t start = now_ms();
+    commands.next_ms = start;
     std::array<uint8_t, 1024> buffer{};
     while (g_stop == 0) {
         if (options.seconds >= 0 && now_ms() - start >= static_cast<uint32_t>(options.seconds) * 1000u) {
@@ -273,6 +355,10 @@ int main(int argc, char** argv) {
             ::poll(nullptr, 0, kPollMs);
         }
         zq::sim::sim_tick(sim, now_ms());
+        if (commands.stdin_open) {
+            read_stdin(&commands);
+        }
+        run_commands(sim, &commands, now_ms());
         const std::vector<uint8_t> out = zq::sim::sim_take_output(sim);
         if (!out.empty()) {
             write_all(master, out);

@@ -85,7 +85,11 @@ TEST(DataFrames, EveryDataFrameFromTheProviderIsAcknowledged) {
         SCOPED_TRACE(c.name);
         Harness h;
         h.open_link();
-        EXPECT_EQ(h.send(c.from_provider), kAck);
+        // The acknowledgement comes first; a key may make the set show
+        // something after it.
+        const std::vector<Bytes> frames = split_frames(h.send(c.from_provider));
+        ASSERT_FALSE(frames.empty());
+        EXPECT_EQ(frames[0], kAck);
         EXPECT_TRUE(h.log_has(c.logged));
     }
 }

@@ -30,6 +30,28 @@ TEST(SetDescription, DefaultSetIsATypicalMultilineSet) {
     }
 }
 
+// The call-model set exists so that no label is found inside another.
+TEST(SetDescription, CallsSetLabelsAreDistinctAndItHasADirectory) {
+    const SetDescription set = calls_set();
+    std::vector<std::string_view> texts;
+    for (size_t i = 0; i < set.softkey_count; ++i) {
+        texts.push_back(set.softkeys[i].text.text());
+    }
+    for (size_t i = 0; i < set.string_count; ++i) {
+        texts.push_back(set.strings[i].text.text());
+    }
+    ASSERT_EQ(texts.size(), 10u);
+    for (size_t i = 0; i < texts.size(); ++i) {
+        for (size_t j = 0; j < texts.size(); ++j) {
+            EXPECT_TRUE(i == j || texts[i].find(texts[j]) == std::string_view::npos)
+                << texts[j] << " inside " << texts[i];
+        }
+    }
+    EXPECT_EQ(set.party_count, 7);
+    EXPECT_EQ(set.extension_count, 1);
+    EXPECT_EQ(set.special_count, 3);
+}
+
 TEST(SetDescription, EveryStatement) {
     const char* text =
         "# comment\n"
@@ -48,7 +70,18 @@ TEST(SetDescription, EveryStatement) {
         "softkey 6 Transf\n"
         "code 4 #21\n"
         "per-answer 3\n"
-        "per-answer special 1\n";
+        "per-answer special 1\n"
+        "party 2005 \"Martin Paul\" answer 1500 hangup 9000\n"
+        "party 2006 busy\n"
+        "party 2004 Luc forward 2005\n"
+        "party 2007 noanswer\n"
+        "extension 2003 Roux Eva\n"
+        "timing interdigit 4000\n"
+        "events off\n"
+        "event-order after-display\n"
+        "dial-display append\n"
+        "release-via-reserved 1\n"
+        "ext-prefix-display 1\n";
     SetDescription set;
     ParseError error;
     ASSERT_TRUE(parse_set_description(text, &set, &error)) << error.line << ": " << error.message;
@@ -73,6 +106,22 @@ TEST(SetDescription, EveryStatement) {
     EXPECT_EQ(set.codes[0].text.text(), "#21");
     EXPECT_EQ(set.per_answer[static_cast<size_t>(SetList::Key)], 3);
     EXPECT_EQ(set.per_answer[static_cast<size_t>(SetList::Special)], 1);
+    ASSERT_EQ(set.party_count, 4);
+    EXPECT_EQ(set.parties[0].name.text(), "Martin Paul");
+    EXPECT_TRUE(set.parties[0].answer_given);
+    EXPECT_EQ(set.parties[0].answer_ms, 1500u);
+    EXPECT_EQ(set.parties[0].hangup_ms, 9000u);
+    EXPECT_EQ(set.parties[1].name.size, 0) << "a behaviour keyword is not a name";
+    EXPECT_EQ(set.parties[1].behaviour, PartyBehaviour::Busy);
+    EXPECT_EQ(set.parties[2].name.text(), "Luc");
+    EXPECT_EQ(set.parties[2].forward_to.text(), "2005");
+    EXPECT_EQ(set.parties[3].behaviour, PartyBehaviour::NoAnswer);
+    ASSERT_EQ(set.extension_count, 1);
+    EXPECT_EQ(set.extensions[0].name.text(), "Roux Eva");
+    EXPECT_EQ(set.answer_ms, 2000u);
+    EXPECT_EQ(set.interdigit_ms, 4000u);
+    EXPECT_TRUE(set.events_off && set.events_after_display && set.dial_append && set.release_via_reserved &&
+                set.ext_prefix_display);
 }
 
 TEST(SetDescription, ErrorsNameTheirLine) {
@@ -102,6 +151,15 @@ TEST(SetDescription, ErrorsNameTheirLine) {
         {"softkey 1 0123456789012345678901234567890123456789012345678901234567890123456789\n", 1,
          "text longer than 64 bytes"},
         {"tqla 0x\n", 1, "the TQLA version must be"},
+        {"party\n", 1, "the number is missing"},
+        {"party 2005 \"A B\" answer\n", 1, "the answer delay must be milliseconds"},
+        {"party 2005 answer 10 later 3\n", 1, "only 'hangup MS' may follow"},
+        {"party 2005 Name ringing\n", 1, "unknown behaviour 'ringing'"},
+        {"party 2005 forward\n", 1, "the forwarding number is missing"},
+        {"timing answer 3600001\n", 1, "milliseconds from 0 to 3600000"},
+        {"timing later 3\n", 1, "timing must be"},
+        {"events sometimes\n", 1, "events must be 'auto' or 'off'"},
+        {"release-via-reserved 2\n", 1, "release-via-reserved must be a number from 0 to 1"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);

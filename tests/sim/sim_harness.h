@@ -60,6 +60,13 @@ public:
     // and reassembles its segments as the provider does.
     Answer request(uint16_t code, const Bytes& payload = {});
     bool log_has(std::string_view text) const;
+    // What the adapter sends from `out` on (its own ACKs skipped), each data
+    // frame acknowledged as the provider does, in the notation of the set's
+    // conventions: "I 1=2020", "D0 'Dial'", "D1 [Back,-,-,Transf]",
+    // "M 1:3=2800" (module icon), "U 20 1D" (set to PBX), "ICI 1 2005/01
+    // 'Martin Paul' to 2001", "OCI ...", "CCI ...", "TRANSFERED 21",
+    // "DEVICE_ASSOC_ACK forward 0 '2005'".
+    std::vector<std::string> shown(Bytes out);
 
 private:
     Sim* sim_;

@@ -199,4 +199,22 @@ TEST_F(ZqsimPty, RefusesABadSetFileWithItsLine) {
     }
 }
 
+TEST_F(ZqsimPty, PlaysAScriptAndReportsItsBadLines) {
+    const fs::path script = prefix_ / "calls.txt";
+    std::ofstream(script) << "# a call comes in\ncall 1 2005\nwait 100\nfly away\nhangup\n";
+    Child child = spawn({"--script", script.string(), "--seconds", "1"});
+    ASSERT_GT(child.pid, 0);
+    EXPECT_EQ(wait_exit(child.pid), 0);
+    const std::string out = read_all(child.out);
+    EXPECT_NE(out.find("PBX: call 1 (2005 'Martin Paul') rings on key 1"), std::string::npos) << out;
+    EXPECT_NE(out.find("PBX: call 1 (2005 'Martin Paul') hangs up"), std::string::npos) << out;
+    EXPECT_NE(read_all(child.err).find("calls.txt:4: unknown command 'fly'"), std::string::npos);
+    Child missing = spawn({"--script", (prefix_ / "none.txt").string(), "--seconds", "1"});
+    EXPECT_EQ(wait_exit(missing.pid), 1);
+    for (const Child& c : {child, missing}) {
+        ::close(c.out);
+        ::close(c.err);
+    }
+}
+
 }  // namespace

@@ -14,6 +14,11 @@
 //
 // The adapter passes data frames only while its link is up: from the
 // provider's first poll (60 01) until a NACK 60 85, which resets it.
+//
+// Behind the adapter the set and the PBX keep calls (zq/sim_calls.h): the
+// key messages the provider sends reach the set, which answers with icons,
+// displays and TQLA call events. The raw set messages below only show or
+// trace; they change no call.
 #pragma once
 
 #include <cstdint>
@@ -22,6 +27,7 @@
 #include <string_view>
 #include <vector>
 
+#include "zq/sim_calls.h"
 #include "zq/sim_set.h"
 #include "zq/sim_wire.h"
 

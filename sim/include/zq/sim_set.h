@@ -1,7 +1,9 @@
 // The simulated set as the PBX describes it in the configuration download:
 // directory number, language, TQLA version, device type, forwarding,
 // add-on modules, multiline and special keys, display strings, soft-key
-// labels and service codes. Read from a small text file; see
+// labels and service codes; and what the PBX knows beyond the download:
+// the directory of parties, the extensions that can ring and the
+// behaviour of the simulated PBX. Read from a small text file; see
 // sim/README.md and the comment of parse_set_description().
 #pragma once
 
@@ -17,6 +19,9 @@ inline constexpr size_t kMaxLabel = 64;
 inline constexpr size_t kMaxSetKeys = 88;
 inline constexpr size_t kMaxSetTexts = 16;
 inline constexpr size_t kMaxSetModules = 7;
+inline constexpr size_t kMaxParties = 32;
+inline constexpr size_t kMaxExtensions = 16;
+inline constexpr uint32_t kMaxTimingMs = 3600000;
 
 // Special key kinds.
 inline constexpr uint8_t kKindSuperv = 7;
@@ -52,6 +57,25 @@ struct SetModule {
     uint8_t offset = 0;  // added to the module's key numbers
 };
 
+// What a party of the directory does when called.
+enum class PartyBehaviour : uint8_t { Answer, Busy, NoAnswer, Forward };
+
+struct SetParty {
+    Label number;  // internal number, or national number ("0612...") of an external party
+    Label name;    // may be empty
+    PartyBehaviour behaviour = PartyBehaviour::Answer;
+    bool answer_given = false;  // else the set's answer_ms
+    uint32_t answer_ms = 0;
+    uint32_t hangup_ms = 0;  // after the answer; 0: never
+    Label forward_to;
+};
+
+// Another extension that can ring (a pickup target).
+struct SetExtension {
+    Label number;
+    Label name;
+};
+
 // The lists whose INFO answers may be split.
 enum class SetList : uint8_t { Key, Special, String, SoftKey, Code };
 inline constexpr size_t kSetListCount = 5;
@@ -83,6 +107,21 @@ struct SetDescription {
 
     // Entries per INFO answer, by SetList; 0 puts all that fit in one.
     std::array<uint8_t, kSetListCount> per_answer{};
+
+    // The PBX behind the set (not downloaded).
+    std::array<SetParty, kMaxParties> parties{};
+    uint8_t party_count = 0;
+    std::array<SetExtension, kMaxExtensions> extensions{};
+    uint8_t extension_count = 0;
+    uint32_t answer_ms = 2000;          // default answer delay of a party
+    uint32_t caller_display_ms = 0;     // ringing icon to the caller's display
+    uint32_t recall_ms = 0;             // a held call recalls after this; 0: never
+    uint32_t interdigit_ms = 3000;      // incomplete digits end in "Hang up"
+    bool events_off = false;            // no TQLA call events at all
+    bool events_after_display = false;  // an event follows the displays of its change
+    bool dial_append = false;           // digits appended (operation 2) instead of rewritten
+    bool release_via_reserved = false;  // a released key shows RESERVED before IDLE
+    bool ext_prefix_display = false;    // an incoming external number shown with the prefix
 };
 
 struct ParseError {
@@ -110,6 +149,18 @@ struct ParseError {
 //   per-answer [LIST] N        entries per INFO answer, for all lists or for
 //                              LIST = key, special, string, softkey or code
 //
+// The PBX behind the set (milliseconds MS from 0 to 3600000):
+//   party NUMBER [NAME] [answer MS [hangup MS] | busy | noanswer | forward NUMBER]
+//                              a party of the directory; a bare word that is a
+//                              behaviour keyword is the behaviour, not the name
+//   extension NUMBER [NAME]    another extension that can ring
+//   timing answer|caller-display|recall|interdigit MS
+//   events auto|off            TQLA call events (with tqla 2 and 3) or none
+//   event-order first|after-display
+//   dial-display rewrite|append
+//   release-via-reserved 0|1
+//   ext-prefix-display 0|1
+//
 // TEXT and LABEL are the rest of the line without its surrounding blanks,
 // or a quoted string "..." in which \" \\ and \xHH may be used. A later
 // scalar statement replaces an earlier one; list statements append.
@@ -118,8 +169,11 @@ struct ParseError {
 bool parse_set_description(std::string_view text, SetDescription* out, ParseError* error);
 bool load_set_description(const std::string& path, SetDescription* out, ParseError* error);
 
-// The built-in set (sim/sets/default.set).
+// The built-in sets: sim/sets/default.set (nested soft-key labels) and
+// sim/sets/calls.set (distinct labels, a directory).
 std::string_view default_set_text();
 SetDescription default_set();
+std::string_view calls_set_text();
+SetDescription calls_set();
 
 }  // namespace zq::sim
