@@ -227,7 +227,10 @@ uint32_t ActiveKeyRings(uint32_t key) {
 
     if (states == LINECALLSTATE_ONHOLD)
         return reofferHeld() ? INCOM_ICON : kUnchanged;
-    if (heldAnd(LINECALLSTATE_PROCEEDING) || heldAnd(LINECALLSTATE_DIALTONE)) {
+    // A key rings only without a voice call on it: a connected enquiry that
+    // the user hung up is over as well.
+    if (heldAnd(LINECALLSTATE_PROCEEDING) || heldAnd(LINECALLSTATE_DIALTONE) ||
+        heldAnd(LINECALLSTATE_CONNECTED)) {
         const int ended = SearchState(key, states & ~LINECALLSTATE_ONHOLD);
         if (ended == -1 || SearchState(key, LINECALLSTATE_ONHOLD) == -1) {
             TspTrace(TRACE_CALL, "Pb d'état ...");

@@ -137,13 +137,21 @@ inline constexpr std::array<const char*, SERVICECODE_COUNT> kServiceCodeNames = 
     "ForwardingImm",    "ForwardingBusy", "ForwardingNoRep", "ForwadingBusyNoRep",
     "CancelForwarding", "DTMF",           "CallPickUp"};
 
+// No call waits for its caller: cref 0 is a call, so an entry is never 0
+// by default.
+inline constexpr std::array<int32_t, MAX_MULTILINE> kNoWaitingCalls = [] {
+    std::array<int32_t, MAX_MULTILINE> none{};
+    none.fill(-1);
+    return none;
+}();
+
 // Display, soft-key, string and service-code tables (outside LineRecord).
 struct SetTables {
     std::array<std::array<char, SOFTKEY_LABEL_LEN + 1>, SOFTKEY_COUNT> SoftKeyLabel;
     std::array<std::array<char, LCDSTRING_LEN + 1>, LCDSTRING_COUNT> LcdString;
     std::array<std::array<char, SERVICECODE_LEN + 1>, SERVICECODE_COUNT> ServiceCode;
     std::array<AomEntry, MAX_AOM> AomTable;
-    std::array<int32_t, MAX_MULTILINE> WaitInfo;
+    std::array<int32_t, MAX_MULTILINE> WaitInfo = kNoWaitingCalls;
 };
 
 extern SetTables g_set;

@@ -513,6 +513,9 @@ void TqlaDeviceAssocAck(uint8_t, std::span<const uint8_t> payload) {
     else
         TspTrace(TRACE_CONFIG, "Recup conf Dynamique - Poste non QR7 (ZQ 3861)");
     CheckStoredLanguage();
+    // Without a stored configuration nothing else reads it, and the
+    // supervision keys would stay dead until the next start.
+    g_lineSettings.SupervService = ReadFlagValue("SetConfig", "SupervService", true, false);
     if (g_lineSettings.TqlaVersion == 1)
         LoadDiallingSettings();
     if (PreviousDownloadExists() && !mcduChanged)

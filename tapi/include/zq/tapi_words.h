@@ -35,7 +35,10 @@ inline constexpr std::array<BitName, 17> kCallStates{
      {LINECALLSTATE_UNKNOWN, "UNKNOWN"},
      {0, nullptr}}};
 
-inline constexpr std::array<BitName, 6> kCallInfoStates{{{LINECALLINFOSTATE_CALLERID, "CALLERID"},
+inline constexpr std::array<BitName, 9> kCallInfoStates{{{LINECALLINFOSTATE_CALLERID, "CALLERID"},
+                                                          {LINECALLINFOSTATE_REASON, "REASON"},
+                                                          {LINECALLINFOSTATE_REDIRECTIONID, "REDIRECTIONID"},
+                                                          {LINECALLINFOSTATE_REDIRECTINGID, "REDIRECTINGID"},
                                                          {LINECALLINFOSTATE_CALLEDID, "CALLEDID"},
                                                          {LINECALLINFOSTATE_CONNECTEDID, "CONNECTEDID"},
                                                          {LINECALLINFOSTATE_APPSPECIFIC, "APPSPECIFIC"},
