@@ -9,10 +9,12 @@
 
 #include "callmodel/calls.h"
 #include "callmodel/tables.h"
+#include "core/config.h"
 #include "core/line_record.h"
 #include "link/setconfig.h"
 #include "superv_support.h"
 #include "zq/sim.h"
+#include "zq/tapi_words.h"
 
 namespace zq::test {
 namespace {
@@ -42,11 +44,12 @@ sim::SetDescription LoadSet(const SetFile& file, std::string_view extra) {
     return set;
 }
 
-class CallModelTest : public ProviderTest, public ::testing::WithParamInterface<std::tuple<size_t, size_t>> {
+class CallModelFixture : public ProviderTest {
 protected:
     // The line in service on the set, with nothing heard by TAPI yet.
     void InService(SimWire& wire) {
-        Init();
+        if (!attached)
+            Init();
         ASSERT_EQ(OpenLine(), 0);
         ASSERT_GE(wire.TicksUntil([] { return g_line.lineDevState == 2 && g_dl.ConfigComplete; }, 600), 0);
         ASSERT_TRUE(wire.Ticks(20));
@@ -81,6 +84,10 @@ protected:
         return ::testing::AssertionSuccess();
     }
 };
+
+class CallModelTest : public CallModelFixture,
+                      public ::testing::WithParamInterface<std::tuple<size_t, size_t>> {};
+class PhoneTest : public CallModelFixture, public ::testing::WithParamInterface<size_t> {};
 
 std::string Joined(const std::vector<std::string>& words) {
     std::string text;
@@ -380,12 +387,97 @@ TEST_P(CallModelTest, Scenario) {
     EXPECT_EQ(EventWords(), scenario.events) << Joined(EventWords());
 }
 
+// The phone device sees the key's lamp and the hook as the call goes.
+TEST_P(PhoneTest, EventsOfAnIncomingCall) {
+    SimWire wire(LoadSet(kSets[GetParam()], ""));
+    Init();
+    ASSERT_EQ(OpenPhone(), 0);
+    InService(wire);
+    ASSERT_TRUE(Play(wire, "call 1 2005; ticks 20; offhook; ticks 20; onhook; ticks 20"));
+    std::vector<std::string> phone;
+    for (const auto& [p1, p2] : g_tapi.phoneStates)
+        phone.push_back(words::PhoneState(p1, p2));
+    const std::vector<std::string> expected{"phone LAMP 21", "phone DISPLAY", "phone LAMP 21",
+                                            "phone DISPLAY", "phone DISPLAY", "phone LAMP 21",
+                                            "phone DISPLAY", "phone DISPLAY"};
+    EXPECT_EQ(phone, expected) << Joined(phone);
+}
+
+INSTANTIATE_TEST_SUITE_P(BothSets, PhoneTest, ::testing::Range<size_t>(0, kSets.size()),
+                         [](const auto& param) { return std::string(kSets[param.param].name); });
+
 INSTANTIATE_TEST_SUITE_P(BothSets, CallModelTest,
                          ::testing::Combine(::testing::Range<size_t>(0, kSets.size()),
                                             ::testing::Range<size_t>(0, kScenarios.size())),
                          [](const auto& param) {
                              return std::string(kSets[std::get<0>(param.param)].name) + "_" +
                                     kScenarios[std::get<1>(param.param)].name;
+                         });
+
+// What the provider knows of a call's parties while it lasts, as
+// "field=value" for the non-empty strings of call 0.
+std::string PartiesOfCall0() {
+    const CallStrings& c = g_line.strings;
+    const std::array<std::pair<const char*, const CallString*>, 10> fields{{
+        {"DestName", &c.DestName[0]},
+        {"DestAddress", &c.DestAddress[0]},
+        {"CallerName", &c.CallerName[0]},
+        {"CallerAdd", &c.CallerAdd[0]},
+        {"CalledName", &c.CalledName[0]},
+        {"CalledAdd", &c.CalledAdd[0]},
+        {"ConnectedName", &c.ConnectedName[0]},
+        {"ConnectedAddr", &c.ConnectedAddr[0]},
+        {"RedirectingAddress", &c.RedirectingAddress[0]},
+        {"RedirectionAddress", &c.RedirectionAddress[0]},
+    }};
+    std::string text;
+    for (const auto& [name, value] : fields) {
+        if (!TextOf(*value).empty())
+            text += std::string(text.empty() ? "" : " ") + name + "=" + std::string(TextOf(*value));
+    }
+    return text;
+}
+
+struct PartyCase {
+    const char* name;
+    const char* set;
+    const char* script;
+    const char* parties;
+};
+
+// The calls are left up, so that their strings can be read.
+const std::vector<PartyCase> kPartyCases = {
+    {"IncomingFromThePbx", "", "call 1 0612345678; ticks 20; key 1; ticks 20",
+     "CallerName=Dupont Jean CallerAdd=0612345678 CalledAdd=2001 ConnectedName=Dupont Jean "
+     "ConnectedAddr=0612345678"},
+    {"IncomingFromTheDisplay", "tqla 1", "call 1 2005 Martin; ticks 20; key 1; ticks 20",
+     "DestName=Martin DestAddress=2005 ConnectedName=Martin ConnectedAddr=2005"},
+    {"OutgoingAnswered", "", "offhook; ticks 3; dial 2005; ticks 70",
+     "CalledName=Martin Paul CalledAdd=2005 ConnectedName=Martin Paul ConnectedAddr=2005"},
+    {"OutgoingFromTheDisplay", "tqla 1", "offhook; ticks 3; dial 2005; ticks 70",
+     "DestName=Martin Paul DestAddress=2005"},
+    {"OutgoingForwarded", "", "offhook; ticks 3; dial 2004; ticks 70",
+     "CalledName=Petit Luc CalledAdd=2004 ConnectedName=Martin Paul ConnectedAddr=2005 "
+     "RedirectionAddress=2005"},
+};
+
+class CallPartiesTest : public CallModelTest {};
+
+TEST_P(CallPartiesTest, AreReadFromTheDisplayAndThePbx) {
+    const auto [set, index] = GetParam();
+    const PartyCase& c = kPartyCases[index];
+    SimWire wire(LoadSet(kSets[set], c.set));
+    InService(wire);
+    ASSERT_TRUE(Play(wire, c.script));
+    EXPECT_EQ(PartiesOfCall0(), c.parties);
+}
+
+INSTANTIATE_TEST_SUITE_P(BothSets, CallPartiesTest,
+                         ::testing::Combine(::testing::Range<size_t>(0, kSets.size()),
+                                            ::testing::Range<size_t>(0, kPartyCases.size())),
+                         [](const auto& param) {
+                             return std::string(kSets[std::get<0>(param.param)].name) + "_" +
+                                    kPartyCases[std::get<1>(param.param)].name;
                          });
 
 }  // namespace
