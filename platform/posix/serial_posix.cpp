@@ -89,6 +89,9 @@ uint32_t serial_open(std::string_view name, SerialPort** port) {
         ::close(fd);
         return err == EWOULDBLOCK ? kErrAccessDenied : win32_from_errno(err);
     }
+    // A port opens empty, as on Windows: bytes that came while nobody held
+    // it (a pseudo-terminal keeps them) belong to an earlier session.
+    ::tcflush(fd, TCIFLUSH);
     *port = new SerialPort{fd};
     return kErrSuccess;
 }

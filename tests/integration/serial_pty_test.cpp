@@ -225,6 +225,22 @@ TEST_F(SerialPty, ReadReturnsAtOnceWithWhatHasArrived) {
     EXPECT_EQ(n, 0u);
 }
 
+// What came for an earlier holder of the port is not the new one's.
+TEST_F(SerialPty, AReopenedPortStartsEmpty) {
+    open_configured();
+    master_write({0x02, 0x60, 0x00, 0x9E});
+    EXPECT_EQ(wait_in_queue(4), 4u);
+    serial_close(port_);
+    port_ = nullptr;
+    open_configured();
+    std::array<uint8_t, 8> got{};
+    uint32_t n = 99;
+    EXPECT_EQ(serial_read(port_, got, &n), kErrSuccess);
+    EXPECT_EQ(n, 0u);
+    master_write({7});
+    EXPECT_EQ(wait_in_queue(1), 1u);
+}
+
 TEST_F(SerialPty, RtsOnAPseudoTerminalIsReportedNotFatal) {
     open_configured();
     for (const bool raised : {true, false}) {

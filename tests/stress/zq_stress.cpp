@@ -57,11 +57,9 @@ constexpr long long kMargin = 5000;
 constexpr long long kOpenBound = zq::READY_WAIT_MS + zq::LINE_MUTEX_WAIT_MS + kMargin;
 constexpr long long kCloseBound = zq::STOP_WAIT_MS + zq::LINE_MUTEX_WAIT_MS + kMargin;
 constexpr long long kWorkerEnds = 2000;  // a stopped worker is gone, with its port
-// From the open with the default set: 0.7 s when the provider's first poll
-// goes out at once, and up to the poll period (3 s) more when it does not,
-// since the adapter passes the PBX's answers only once it has been polled;
-// the download then takes about a second, under ThreadSanitizer too.
-constexpr long long kInServiceBound = 10000;
+// Measured from the open with the default set: 0.7 s, under ThreadSanitizer
+// too.
+constexpr long long kInServiceBound = 5000;
 
 enum Op : size_t { kInit, kLineOpen, kLineClose, kPhoneOpen, kPhoneClose, kShutdown, kBadClose, kOpCount };
 struct OpInfo {
