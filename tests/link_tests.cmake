@@ -14,15 +14,21 @@ add_dependencies(link_pty_tests zq_6232)
 zq_warnings(link_pty_tests)
 gtest_discover_tests(link_pty_tests DISCOVERY_TIMEOUT 30 PROPERTIES TIMEOUT 60 LABELS threads)
 
-# The input fuzzer: libFuzzer needs clang. tests/fuzz/run.sh builds it
-# with the whole provider instrumented for coverage and runs it.
+# The input fuzzers: libFuzzer needs clang. tests/fuzz/run.sh builds them
+# with the whole provider instrumented for coverage and runs them.
 if(ZQ_FUZZ)
   if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
     add_executable(link_fuzz fuzz/link_fuzz.cpp)
     target_link_libraries(link_fuzz PRIVATE zq_provider zq_platform_memory)
-    target_compile_options(link_fuzz PRIVATE -fsanitize=fuzzer)
-    target_link_options(link_fuzz PRIVATE -fsanitize=fuzzer)
-    zq_warnings(link_fuzz)
+    # The call model from a line in service: the simulator runs the
+    # configuration download once, at the fuzzer's start.
+    add_executable(callmodel_fuzz fuzz/callmodel_fuzz.cpp)
+    target_link_libraries(callmodel_fuzz PRIVATE zq_provider zq_platform_memory zq_sim)
+    foreach(_zq_fuzz link_fuzz callmodel_fuzz)
+      target_compile_options(${_zq_fuzz} PRIVATE -fsanitize=fuzzer)
+      target_link_options(${_zq_fuzz} PRIVATE -fsanitize=fuzzer)
+      zq_warnings(${_zq_fuzz})
+    endforeach()
   else()
     message(WARNING "ZQ_FUZZ needs clang: the fuzz targets are not built")
   endif()

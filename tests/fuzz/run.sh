@@ -1,19 +1,39 @@
 #!/usr/bin/env bash
-# Builds the link input fuzzer with clang (libFuzzer, AddressSanitizer,
-# UndefinedBehaviorSanitizer) in build/fuzz and runs it for the given
-# number of seconds (60 by default), starting from the checked-in corpus.
-# New inputs go to build/fuzz/corpus; a crash is written to build/fuzz/ and
-# ends the run with a failure.
+# Builds the input fuzzers with clang (libFuzzer, AddressSanitizer,
+# UndefinedBehaviorSanitizer) in build/fuzz and runs each in turn for the
+# given number of seconds (60 by default), starting from its checked-in
+# corpus:
+#   link_fuzz       the link input, corpus tests/fuzz/corpus
+#   callmodel_fuzz  set messages and PBX call events on a line in service,
+#                   corpus tests/fuzz/callmodel_corpus
+# New inputs go to build/fuzz/corpus and build/fuzz/callmodel_corpus; a crash
+# is written to build/fuzz/ (callmodel_fuzz's with the prefix callmodel_) and
+# makes the run fail once every fuzzer has run.
+#
+# Names after the seconds run only those fuzzers, e.g. one alone for 600 s:
+#   bash tests/fuzz/run.sh 600 callmodel_fuzz
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 seconds=${1:-60}
+shift $(($# > 0 ? 1 : 0))
+if [ $# -gt 0 ]; then fuzzers=("$@"); else fuzzers=(link_fuzz callmodel_fuzz); fi
 build=build/fuzz
 
 CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DZQ_FUZZ=ON -DZQ_SANITIZE=ON -DZQ_TESTS=ON \
     -DCMAKE_C_FLAGS=-fsanitize=fuzzer-no-link -DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link >/dev/null
-cmake --build "$build" --target link_fuzz
+cmake --build "$build" -j2 --target "${fuzzers[@]}"
 
-mkdir -p "$build/corpus"
-"$build/tests/link_fuzz" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
-    -artifact_prefix="$build/" "$build/corpus" tests/fuzz/corpus
+failed=0
+for fuzzer in "${fuzzers[@]}"; do
+    case $fuzzer in
+        link_fuzz) corpus=corpus seeds=tests/fuzz/corpus prefix="$build/" ;;
+        callmodel_fuzz) corpus=callmodel_corpus seeds=tests/fuzz/callmodel_corpus prefix="$build/callmodel_" ;;
+        *) echo "unknown fuzzer: $fuzzer" >&2; exit 2 ;;
+    esac
+    mkdir -p "$build/$corpus"
+    echo "== $fuzzer: $seconds s"
+    "$build/tests/$fuzzer" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+        -artifact_prefix="$prefix" "$build/$corpus" "$seeds" || failed=1
+done
+exit $failed
