@@ -59,16 +59,6 @@ std::string_view LcdString(int id) {
     return TextOf(g_set.LcdString[static_cast<size_t>(id)]);
 }
 
-uint8_t RawAt(int col) {
-    if (col < 0 || col >= DISPLAY_WIDTH)
-        return 0;
-    return g_display.DisplayLine[0][static_cast<size_t>(col)];
-}
-
-bool IsDigit(uint8_t c) {
-    return c >= '0' && c <= '9';
-}
-
 bool BothSlotsUsed(uint32_t key) {
     return SlotCall(key, 0) != -1 && SlotCall(key, 1) != -1;
 }
@@ -152,27 +142,6 @@ void EnquiryCallOpened(uint32_t key, int cref) {
     PutInSlot(key, FreeSlot(key), cref);
     g_calls.DbCall = true;
     g_calls.DropActiveReq = false;
-}
-
-// The set joined the held and the connected call of `key`.
-void MakeConference(uint32_t key, int held, int connected, bool traceConfState) {
-    g_calls.ConfDetected = true;
-    // When TAPI asked for the conference it holds the conference call already.
-    if (!g_calls.ConferenceReq)
-        DoLineEventNewConf();
-    SendState(CONFREF, LINECALLSTATE_ONHOLDPENDCONF);
-    TspTrace(TRACE_CALL, "Etat:LINECALLSTATE_ONHOLDPENDCONF - Ref:%d", CONFREF);
-    ReportState(held, LINECALLSTATE_CONFERENCED);
-    g_calls.ConfRef1 = held;
-    TraceCall("Icone:%d  - Etat:CONFERENCED - Ref:%d", key, held);
-    ReportState(connected, LINECALLSTATE_CONFERENCED);
-    g_calls.ConfRef2 = connected;
-    TraceCall("Icone:%d  - Etat:CONFERENCED - Ref:%d", key, connected);
-    if (traceConfState)
-        TspTrace(TRACE_CALL, "confstate %lx - Ref:%04x", g_line.ConfState, CONFREF);
-    SendState(CONFREF, LINECALLSTATE_CONNECTED);
-    TspTrace(TRACE_CALL, "Etat:LINECALLSTATE_CONNECTED - Ref:%d", CONFREF);
-    g_calls.ConferenceReq = false;
 }
 
 // ---- line 1 shows "SecondCall": back to one call
@@ -345,7 +314,7 @@ void ConferenceOnOneKey(uint32_t a, std::string_view line) {
     if (held == -1 || connected == -1)
         return;
     TspTrace(TRACE_CALL, "Passage en conference - double appel sur une ligne");
-    MakeConference(a, held, connected, true);
+    JoinConference(a, held, a, connected, true);
 }
 
 void SoftKeyLine(uint32_t a, std::string_view line) {
@@ -634,7 +603,7 @@ void ConferenceSoftKey() {
     const int connected = SearchState(a, LINECALLSTATE_CONNECTED);
     if (held != -1 && connected != -1) {
         TspTrace(TRACE_CALL, "Passage en conférence par appui sur soft key");
-        MakeConference(a, held, connected, false);
+        JoinConference(a, held, a, connected);
         return;
     }
     if (g_calls.ConfDetected) {

@@ -75,6 +75,12 @@ uint8_t TranslateDisplayChar(uint8_t c) {
     return c < 0x80 ? c : kDisplayHigh[c - 0x80u];
 }
 
+uint8_t RawAt(int col) {
+    if (col < 0 || col >= DISPLAY_WIDTH)
+        return 0;
+    return g_display.DisplayLine[0][static_cast<size_t>(col)];
+}
+
 std::string DisplayText(int line) {
     std::string text;
     if (line < 0 || line >= DISPLAY_LINES)
@@ -272,6 +278,27 @@ void ClearCall(int cref) {
             SlotCall(key, 1) == -1)
             g_calls.ActivCallTouch = 0;
     }
+}
+
+void JoinConference(uint32_t heldKey, int held, uint32_t connectedKey, int connected, bool traceConfState) {
+    g_calls.ConfDetected = true;
+    if (!g_calls.ConferenceReq)
+        DoLineEventNewConf();
+    SendState(CONFREF, LINECALLSTATE_ONHOLDPENDCONF);
+    TspTrace(TRACE_CALL, "Etat:LINECALLSTATE_ONHOLDPENDCONF - Ref:%d", CONFREF);
+    ReportState(held, LINECALLSTATE_CONFERENCED);
+    g_calls.ConfRef1 = held;
+    TspTrace(TRACE_CALL, "Icone:%d  - Etat:CONFERENCED - Ref:%d", heldKey, held);
+    g_calls.ConfRef2 = connected;
+    if (connected != -1) {
+        ReportState(connected, LINECALLSTATE_CONFERENCED);
+        TspTrace(TRACE_CALL, "Icone:%d  - Etat:CONFERENCED - Ref:%d", connectedKey, connected);
+    }
+    if (traceConfState)
+        TspTrace(TRACE_CALL, "confstate %lx - Ref:%04x", g_line.ConfState, CONFREF);
+    SendState(CONFREF, LINECALLSTATE_CONNECTED);
+    TspTrace(TRACE_CALL, "Etat:LINECALLSTATE_CONNECTED - Ref:%d", CONFREF);
+    g_calls.ConferenceReq = false;
 }
 
 void ResetConfDetection() {

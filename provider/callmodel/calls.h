@@ -54,6 +54,13 @@ extern DisplayState g_display;
 uint8_t TranslateDisplayChar(uint8_t c);
 // Display line 0 or 1 as 40 Windows characters; control characters as '#'.
 std::string DisplayText(int line);
+// The set's own byte at a column of display line 0, where spaces, digits and
+// separators are tested; the ends of the line and a column never written
+// (NUL) read as 0.
+uint8_t RawAt(int col);
+inline bool IsDigit(uint8_t c) {
+    return c >= '0' && c <= '9';
+}
 
 // The column where `text` stands on `line` as a word of its own: the
 // characters just before and after it are not letters (the ends of the line
@@ -106,6 +113,11 @@ void ReleaseRecord(int cref);
 // Ends a call whatever TAPI knows of it: DISCONNECTED, IDLE, freed.
 void ClearCall(int cref);
 void ResetConfDetection();
+// The set joined a held and a connected call: the conference call (new to
+// TAPI unless TAPI asked for the conference) goes ONHOLDPENDCONF, both
+// parties CONFERENCED, then the conference CONNECTED. `connected` may be -1.
+void JoinConference(uint32_t heldKey, int held, uint32_t connectedKey, int connected,
+                    bool traceConfState = false);
 // Every call reported idle (the conference call too) and the call model
 // cleared (link loss, stop, close); an outstanding request fails.
 void AllCallReset();

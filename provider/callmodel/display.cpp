@@ -14,19 +14,6 @@
 namespace zq {
 namespace {
 
-// Tests for spaces, digits and separators look at the set's own bytes of
-// display line 0; the ends of the line and a column never written (NUL)
-// read as 0.
-uint8_t RawAt(int col) {
-    if (col < 0 || col >= DISPLAY_WIDTH)
-        return 0;
-    return g_display.DisplayLine[0][static_cast<size_t>(col)];
-}
-
-bool IsDigit(uint8_t c) {
-    return c >= '0' && c <= '9';
-}
-
 bool IsSeparator(uint8_t c) {
     return c == ' ' || c == '/';
 }

@@ -186,25 +186,9 @@ uint32_t IdleKey(uint32_t key, uint32_t event) {
 // holds the connected call: the set has made a conference of them.
 void ConferenceByIcons(uint32_t key, int cref) {
     const auto active = static_cast<uint32_t>(g_calls.ActivCallTouch);
-    g_calls.ConfDetected = true;
-    if (!g_calls.ConferenceReq)
-        DoLineEventNewConf();
-    SendState(CONFREF, LINECALLSTATE_ONHOLDPENDCONF);
-    TspTrace(TRACE_CALL, "Etat:LINECALLSTATE_ONHOLDPENDCONF - Ref:%d", CONFREF);
-    ReportState(cref, LINECALLSTATE_CONFERENCED);
-    g_calls.ConfRef1 = cref;
-    TspTrace(TRACE_CALL, "Icone:%d  - Etat:CONFERENCED - Ref:%d", key, cref);
     Key(key).IconState = ACTIV_ICON;
-    const int other = SearchState(active, LINECALLSTATE_CONNECTED);
-    g_calls.ConfRef2 = other;
-    if (other != -1) {
-        ReportState(other, LINECALLSTATE_CONFERENCED);
-        TspTrace(TRACE_CALL, "Icone:%d  - Etat:CONFERENCED - Ref:%d", active, other);
-    }
-    SendState(CONFREF, LINECALLSTATE_CONNECTED);
-    TspTrace(TRACE_CALL, "Etat:LINECALLSTATE_CONNECTED - Ref:%d", CONFREF);
+    JoinConference(key, cref, active, SearchState(active, LINECALLSTATE_CONNECTED));
     g_calls.ActivCallTouch = static_cast<int>(key);
-    g_calls.ConferenceReq = false;
 }
 
 // ---- key active
