@@ -1,6 +1,7 @@
 // zqhost: loads the provider library as the telephony service would, opens
-// its line and shows what happens: TAPI events, the bytes the provider
-// writes to its port, and its trace.
+// its line and shows what happens: TAPI events (with the parties of a call
+// read back through TSPI_lineGetCallInfo), the bytes the provider writes to
+// its port, and its trace.
 //
 //   zqhost [--pty] [--port COM1] [--seconds 5] [--library path]
 //
@@ -12,13 +13,16 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "zq/platform.h"
 #include "zq/platform_posix.h"
@@ -37,12 +41,183 @@ void CALLBACK OnCompletion(DRV_REQUESTID id, LONG result) {
 // name the calls as the provider numbers them.
 constexpr uintptr_t kCallHandleBase = 0x1000;
 
+decltype(&TSPI_lineGetCallInfo) g_getCallInfo = nullptr;
+
+// A UTF-16 string of the provider as UTF-8 for the terminal.
+std::string Utf8(std::u16string_view wide) {
+    std::string text;
+    for (size_t i = 0; i < wide.size(); ++i) {
+        uint32_t c = wide[i];
+        if (c >= 0xD800 && c < 0xDC00 && i + 1 < wide.size() && wide[i + 1] >= 0xDC00 && wide[i + 1] < 0xE000)
+            c = 0x10000 + ((c - 0xD800) << 10) + (wide[++i] - 0xDC00u);
+        if (c < 0x80) {
+            text += static_cast<char>(c);
+        } else if (c < 0x800) {
+            text += static_cast<char>(0xC0 | (c >> 6));
+            text += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            text += static_cast<char>(0xE0 | (c >> 12));
+            text += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            text += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            text += static_cast<char>(0xF0 | (c >> 18));
+            text += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            text += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            text += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return text;
+}
+
+// The LINECALLINFO that TSPI_lineGetCallInfo filled, as bytes.
+struct CallInfo {
+    std::vector<uint8_t> bytes;
+    LINECALLINFO fixed{};
+
+    // A string the provider wrote, empty when it wrote none or it lies
+    // outside what it says it used.
+    std::string Text(DWORD size, DWORD offset) const {
+        const size_t used = std::min<size_t>(fixed.dwUsedSize, bytes.size());
+        if (size < 2 || offset > used || size > used - offset)
+            return "";
+        std::u16string wide(size / 2, u'\0');
+        std::memcpy(wide.data(), bytes.data() + offset, wide.size() * 2);
+        return Utf8(std::u16string_view(wide.c_str()));
+    }
+    // "Name number", or whichever of the two is known.
+    std::string Party(DWORD nameSize, DWORD nameOffset, DWORD size, DWORD offset) const {
+        const std::string name = Text(nameSize, nameOffset);
+        const std::string number = Text(size, offset);
+        return name.empty() || number.empty() ? name + number : name + " " + number;
+    }
+    std::string Caller() const {
+        return Party(fixed.dwCallerIDNameSize, fixed.dwCallerIDNameOffset, fixed.dwCallerIDSize,
+                     fixed.dwCallerIDOffset);
+    }
+    std::string Called() const {
+        return Party(fixed.dwCalledIDNameSize, fixed.dwCalledIDNameOffset, fixed.dwCalledIDSize,
+                     fixed.dwCalledIDOffset);
+    }
+    std::string Connected() const {
+        return Party(fixed.dwConnectedIDNameSize, fixed.dwConnectedIDNameOffset, fixed.dwConnectedIDSize,
+                     fixed.dwConnectedIDOffset);
+    }
+    std::string Redirecting() const {
+        return Party(fixed.dwRedirectingIDNameSize, fixed.dwRedirectingIDNameOffset,
+                     fixed.dwRedirectingIDSize, fixed.dwRedirectingIDOffset);
+    }
+    std::string Redirection() const {
+        return Party(fixed.dwRedirectionIDNameSize, fixed.dwRedirectionIDNameOffset,
+                     fixed.dwRedirectionIDSize, fixed.dwRedirectionIDOffset);
+    }
+};
+
+// TAPI 2.0's LINECALLINFO; the strings follow it.
+constexpr uint32_t kCallInfoFixedSize = 324;
+
+// Asks the provider as an application's lineGetCallInfo would, once more
+// with the size it says it needs.
+std::optional<CallInfo> ReadCallInfo(int call) {
+    if (g_getCallInfo == nullptr || call < 0)
+        return std::nullopt;
+    uint32_t total = 1024;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        CallInfo info;
+        info.bytes.assign(total, 0);
+        std::memcpy(info.bytes.data(), &total, sizeof total);
+        const LONG result = g_getCallInfo(reinterpret_cast<HDRVCALL>(static_cast<uintptr_t>(call)),
+                                          reinterpret_cast<LPLINECALLINFO>(info.bytes.data()));
+        if (result != 0)
+            return std::nullopt;
+        std::memcpy(&info.fixed, info.bytes.data(), kCallInfoFixedSize);
+        if (info.fixed.dwNeededSize <= total)
+            return info;
+        total = info.fixed.dwNeededSize;
+    }
+    return std::nullopt;
+}
+
+const char* OriginWord(uint32_t origin) {
+    switch (origin) {
+        case LINECALLORIGIN_OUTBOUND:
+            return "outgoing";
+        case LINECALLORIGIN_INTERNAL:
+            return "internal";
+        case LINECALLORIGIN_EXTERNAL:
+            return "external";
+        case LINECALLORIGIN_CONFERENCE:
+            return "conference";
+        case LINECALLORIGIN_INBOUND:
+            return "incoming";
+        default:
+            return "unknown";
+    }
+}
+
+const char* ReasonWord(uint32_t reason) {
+    switch (reason) {
+        case LINECALLREASON_DIRECT:
+            return "direct";
+        case LINECALLREASON_FWDBUSY:
+            return "forwarded on busy";
+        case LINECALLREASON_FWDNOANSWER:
+            return "forwarded on no answer";
+        case LINECALLREASON_FWDUNCOND:
+            return "forwarded";
+        case LINECALLREASON_PICKUP:
+            return "picked up";
+        default:
+            return "unknown";
+    }
+}
+
+// What the application would show beside the event: who is calling or
+// connected, or the parties and details that a LINE_CALLINFO says changed.
+std::string PartyWords(int call, DWORD msg, DWORD_PTR p1) {
+    const bool offering = msg == LINE_CALLSTATE && p1 == LINECALLSTATE_OFFERING;
+    const bool connected = msg == LINE_CALLSTATE && p1 == LINECALLSTATE_CONNECTED;
+    if (!offering && !connected && msg != LINE_CALLINFO)
+        return "";
+    const std::optional<CallInfo> info = ReadCallInfo(call);
+    if (!info)
+        return "";
+    const bool outgoing = info->fixed.dwOrigin == LINECALLORIGIN_OUTBOUND;
+    if (offering || connected) {
+        std::string party = connected ? info->Connected() : "";
+        if (party.empty())
+            party = outgoing ? info->Called() : info->Caller();
+        return party.empty() ? "" : (outgoing ? " to " : " from ") + party;
+    }
+    std::string text;
+    const auto add = [&text](const std::string& words) { text += (text.empty() ? ": " : ", ") + words; };
+    const auto flags = static_cast<uint32_t>(p1);
+    if ((flags & LINECALLINFOSTATE_CALLERID) != 0)
+        add("caller " + info->Caller());
+    if ((flags & LINECALLINFOSTATE_CALLEDID) != 0)
+        add("called " + info->Called());
+    if ((flags & LINECALLINFOSTATE_CONNECTEDID) != 0)
+        add("connected " + info->Connected());
+    if ((flags & LINECALLINFOSTATE_REDIRECTINGID) != 0)
+        add("redirected by " + info->Redirecting());
+    if ((flags & LINECALLINFOSTATE_REDIRECTIONID) != 0)
+        add("redirected to " + info->Redirection());
+    if ((flags & LINECALLINFOSTATE_REASON) != 0)
+        add(std::string("reason ") + ReasonWord(info->fixed.dwReason));
+    if ((flags & LINECALLINFOSTATE_ORIGIN) != 0)
+        add(std::string("origin ") + OriginWord(info->fixed.dwOrigin));
+    return text;
+}
+
+// The call information is read at once, from the event procedure, while
+// the call is as the event left it (the provider's line mutex lets its own
+// thread in again).
 void CALLBACK OnLineEvent(HTAPILINE, HTAPICALL htCall, DWORD msg, DWORD_PTR p1, DWORD_PTR p2, DWORD_PTR) {
     if (msg == LINE_NEWCALL && p2 != 0)
         *reinterpret_cast<HTAPICALL*>(p2) = reinterpret_cast<HTAPICALL>(kCallHandleBase + p1);
     const int call =
         htCall != nullptr ? static_cast<int>(reinterpret_cast<uintptr_t>(htCall) - kCallHandleBase) : -1;
-    std::printf("TAPI: %s\n", zq::words::LineEvent(call, msg, p1, p2).c_str());
+    std::printf("TAPI: %s%s\n", zq::words::LineEvent(call, msg, p1, p2).c_str(),
+                PartyWords(call, msg, p1).c_str());
     std::fflush(stdout);
 }
 
@@ -131,7 +306,8 @@ int main(int argc, char** argv) {
     auto shutdown = Symbol<decltype(&TSPI_providerShutdown)>(lib, "TSPI_providerShutdown");
     auto lineOpen = Symbol<decltype(&TSPI_lineOpen)>(lib, "TSPI_lineOpen");
     auto lineClose = Symbol<decltype(&TSPI_lineClose)>(lib, "TSPI_lineClose");
-    if (!enumDevices || !init || !shutdown || !lineOpen || !lineClose) {
+    g_getCallInfo = Symbol<decltype(&TSPI_lineGetCallInfo)>(lib, "TSPI_lineGetCallInfo");
+    if (!enumDevices || !init || !shutdown || !lineOpen || !lineClose || !g_getCallInfo) {
         std::fprintf(stderr, "zqhost: %s lacks a TSPI entry point\n", library.c_str());
         return 1;
     }
@@ -166,6 +342,7 @@ int main(int argc, char** argv) {
     if (opened == 0)
         lineClose(hdLine);
     shutdown(0x00020000, 1);
+    g_getCallInfo = nullptr;
     dlclose(lib);
     if (master >= 0)
         close(master);

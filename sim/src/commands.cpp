@@ -198,10 +198,14 @@ bool sim_run_command(Sim* sim, std::string_view line, uint32_t* wait_ms, std::st
     std::string ignored;
     error = error != nullptr ? error : &ignored;
     *wait_ms = 0;
+    const size_t first = line.find_first_not_of(" \t");
+    if (first == std::string_view::npos || line[first] == '#') {
+        return true;
+    }
     if (!split(line, &w, error)) {
         return false;
     }
-    if (w.empty() || w[0].starts_with("#")) {
+    if (w.empty()) {
         return true;
     }
     const std::string& verb = w[0];

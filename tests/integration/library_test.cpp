@@ -96,7 +96,7 @@ TEST_F(LibraryTest, ExportsEveryProviderEntryPoint) {
     for (const char* name :
          {"TSPI_providerInstall", "TSPI_providerRemove", "TSPI_providerConfig", "TSPI_providerEnumDevices",
           "TSPI_providerInit", "TSPI_providerShutdown", "TSPI_providerFreeDialogInstance", "TSPI_lineOpen",
-          "TSPI_lineClose", "TSPI_phoneOpen", "TSPI_phoneClose"})
+          "TSPI_lineClose", "TSPI_phoneOpen", "TSPI_phoneClose", "TSPI_lineGetCallInfo"})
         EXPECT_NE(dlsym(x.handle, name), nullptr) << name;
     // Nothing of the provider's own code is visible.
     EXPECT_EQ(dlsym(x.handle, "_ZN2zq13WAITLINEMUTEXEv"), nullptr);

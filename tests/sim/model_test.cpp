@@ -313,6 +313,12 @@ TEST(SimCalls, CommandsReportTheirMistakes) {
         EXPECT_FALSE(sim_run_command(h.sim(), c.line, &wait, &error)) << c.line;
         EXPECT_NE(error.find(c.error), std::string::npos) << c.line << ": " << error;
     }
+    // A comment is skipped whatever it holds.
+    uint32_t wait = 0;
+    std::string error;
+    EXPECT_TRUE(sim_run_command(h.sim(), "  # a \"quote and more than eight words in one comment line", &wait,
+                                &error))
+        << error;
 }
 
 }  // namespace
