@@ -11,6 +11,23 @@ void ResetEventState() {
     g_running = RunningOp{};
 }
 
+LONG TakeRequest(DRV_REQUESTID id, int32_t cref, int32_t consultcref) {
+    if (g_line.pendingReqId != 0) {
+        TspTrace(TRACE_TSPI, "can't do two async requests at the same time!");
+        return LINEERR_RESOURCEUNAVAIL;
+    }
+    g_line.pendingReqId = id;
+    g_line.cref = cref;
+    g_line.consultcref = consultcref;
+    return 0;
+}
+
+void StartRunning(uint32_t op, int32_t cref, int32_t consultcref) {
+    g_running.runningOp = op;
+    g_running.runningCref = cref;
+    g_running.runningConsultCref = consultcref;
+}
+
 uint32_t SendCompletion(LONG result) {
     const uint32_t id = g_line.pendingReqId;
     if (id == 0)

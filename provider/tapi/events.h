@@ -25,6 +25,13 @@ void ResetEventState();
 // Completes a drop request running for this call: true when it did.
 bool CompleteRunningDrop(int32_t cref);
 
+// Takes an asynchronous request for a call (and its consultation call):
+// LINEERR_RESOURCEUNAVAIL while another one is outstanding, else 0.
+LONG TakeRequest(DRV_REQUESTID id, int32_t cref, int32_t consultcref);
+// The outstanding request waits for the set to carry it out: a drop until
+// its call is idle, a blind or setup transfer until the display or the
+// icons show it done.
+void StartRunning(uint32_t op, int32_t cref, int32_t consultcref);
 // Completes the outstanding asynchronous request; returns its identifier,
 // 0 when none was outstanding.
 uint32_t SendCompletion(LONG result);

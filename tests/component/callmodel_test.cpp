@@ -13,6 +13,7 @@
 #include "core/line_record.h"
 #include "link/setconfig.h"
 #include "superv_support.h"
+#include "tapi/events.h"
 #include "zq/sim.h"
 #include "zq/tapi_words.h"
 
@@ -405,6 +406,50 @@ TEST_P(PhoneTest, EventsOfAnIncomingCall) {
 
 INSTANTIATE_TEST_SUITE_P(BothSets, PhoneTest, ::testing::Range<size_t>(0, kSets.size()),
                          [](const auto& param) { return std::string(kSets[param.param].name); });
+
+// One asynchronous request at a time, and the running ones complete when
+// the set has done them, exactly once.
+TEST_F(CallModelFixture, RequestsCompleteOnceWhenTheSetHasDoneThem) {
+    Init();
+    ASSERT_EQ(OpenLine(), 0);
+    for (int cref : {0, 1})
+        DoLineEventNewCall(cref);
+    DoLineEventNewConf();
+    const auto completions = [] {
+        std::vector<std::string> done;
+        for (const Completion& c : g_tapi.completions)
+            done.push_back(std::to_string(c.id) + ":" + std::to_string(c.result));
+        return done;
+    };
+
+    // A drop: the second request is refused, another call's IDLE does not
+    // complete it, its own IDLE does, once.
+    ASSERT_EQ(TakeRequest(7, 0, -1), 0);
+    StartRunning(REQ_DROP, 0, -1);
+    EXPECT_EQ(TakeRequest(8, 1, -1), static_cast<LONG>(LINEERR_RESOURCEUNAVAIL));
+    DoLineEvent(LINE_CALLSTATE, LINECALLSTATE_IDLE, 0, 1);
+    EXPECT_TRUE(completions().empty());
+    DoLineEvent(LINE_CALLSTATE, LINECALLSTATE_IDLE, 0, 0);
+    DoLineEvent(LINE_CALLSTATE, LINECALLSTATE_IDLE, 0, 0);
+    EXPECT_EQ(completions(), std::vector<std::string>{"7:0"});
+
+    // A setup transfer: its call goes ONHOLDPENDTRANSFER, another ONHOLD;
+    // CONFREF's events carry TAPI's conference handle; REINIT has no line.
+    ASSERT_EQ(TakeRequest(9, 1, 0), 0);
+    StartRunning(REQ_SETUPTRANSFER, 1, 0);
+    g_tapi.lineEvents.clear();
+    DoLineEvent(LINE_CALLSTATE, LINECALLSTATE_ONHOLD, 0, 1);
+    DoLineEvent(LINE_CALLSTATE, LINECALLSTATE_ONHOLD, 0, 0);
+    DoLineEvent(LINE_CALLSTATE, CALLSTATE_REOFFER, 0, 0);
+    DoLineEvent(LINE_CALLSTATE, LINECALLSTATE_CONNECTED, 0, CONFREF);
+    DoLineEvent(LINE_CALLSTATE, LINECALLSTATE_IDLE, 0, 20);
+    DoLineEvent(LINE_LINEDEVSTATE, LINEDEVSTATE_REINIT, 0, -1);
+    EXPECT_EQ(EventWords(),
+              (std::vector<std::string>{"call 1 ONHOLDPENDTRANSFER", "call 0 ONHOLD", "call 0 OFFERING",
+                                        "call 30 CONNECTED", "line REINIT"}));
+    EXPECT_FALSE(g_tapi.lineEvents.back().hasLine);
+    EXPECT_EQ(g_running.lastHeldCref, 0);
+}
 
 INSTANTIATE_TEST_SUITE_P(BothSets, CallModelTest,
                          ::testing::Combine(::testing::Range<size_t>(0, kSets.size()),
