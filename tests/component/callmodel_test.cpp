@@ -449,6 +449,12 @@ TEST_F(CallModelFixture, RequestsCompleteOnceWhenTheSetHasDoneThem) {
                                         "call 30 CONNECTED", "line REINIT"}));
     EXPECT_FALSE(g_tapi.lineEvents.back().hasLine);
     EXPECT_EQ(g_running.lastHeldCref, 0);
+
+    // The set's state reset (link loss, stop, close) fails what is running.
+    AllCallReset();
+    EXPECT_EQ(completions(), (std::vector<std::string>{
+                                 "7:0", "9:" + std::to_string(static_cast<LONG>(LINEERR_OPERATIONFAILED))}));
+    EXPECT_EQ(g_running.runningOp, 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(BothSets, CallModelTest,
