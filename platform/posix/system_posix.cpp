@@ -322,6 +322,19 @@ OwnedMutexes& owned() {
     return *held;
 }
 
+// A thread's list lives only while it owns a mutex, so that no list is
+// left behind for a thread that outlives the library.
+void forget_owned(Mutex* mutex) {
+    auto* held = static_cast<OwnedMutexes*>(::pthread_getspecific(owned_key()));
+    if (held == nullptr)
+        return;
+    std::erase(*held, mutex);
+    if (held->empty()) {
+        ::pthread_setspecific(owned_key(), nullptr);
+        delete held;
+    }
+}
+
 void abandon_owned_mutexes() {
     if (auto* held = static_cast<OwnedMutexes*>(::pthread_getspecific(owned_key()))) {
         abandon(*held);
@@ -399,7 +412,7 @@ uint32_t mutex_release(Mutex* mutex) {
         mutex->owner = 0;
     }
     mutex->released.notify_one();
-    std::erase(owned(), mutex);
+    forget_owned(mutex);
     drop_ref(mutex);
     return kErrSuccess;
 }
