@@ -32,6 +32,9 @@ struct LineRecord {
     bool phoneOpen;
     DialSettings dial;
     uint8_t lineDevState;  // 1 initialised, 2 in service, 0 out of service
+    // One media mode and one application value for every call on the line.
+    uint32_t dwMediaMode = LINEMEDIAMODE_INTERACTIVEVOICE;
+    uint32_t dwAppSpecific;
 
     std::array<char, PORT_NAME_SIZE> PortName;
     std::array<char, PORT_NAME_SIZE> Speed;

@@ -29,33 +29,6 @@ constexpr std::array<char16_t, 32> kCp1252High = {
     0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
     0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
 
-// The strings appended after the fixed part of the caller's structure. The
-// needed size grows by every string; a string is written only when the
-// structure up to its end fits in dwTotalSize, so the used size stops at
-// the first one that does not.
-struct VarPart {
-    std::span<uint8_t> bytes;  // the whole structure, dwTotalSize bytes
-    uint32_t needed = LINECALLINFO_FIXED_SIZE;
-    uint32_t used = LINECALLINFO_FIXED_SIZE;
-};
-
-// Appends a string with its NUL; its size and offset stay 0 when it does
-// not fit. The size in bytes is returned for the trace.
-uint32_t Append(VarPart& v, DWORD& size, DWORD& offset, std::string_view ansi) {
-    const std::u16string wide = AnsiToWide(ansi);
-    const uint32_t bytes = static_cast<uint32_t>((wide.size() + 1) * sizeof(char16_t));
-    const uint32_t at = v.needed;
-    v.needed += bytes;
-    if (v.needed > v.bytes.size())
-        return bytes;
-    std::span<uint8_t> dest = v.bytes.subspan(at, bytes);
-    std::memcpy(dest.data(), wide.c_str(), bytes);
-    size = bytes;
-    offset = at;
-    v.used = v.needed;
-    return bytes;
-}
-
 std::string_view Text(const std::array<CallString, MAX_CALLS>& table, int cref) {
     return TextOf(table[static_cast<size_t>(cref)]);
 }
@@ -271,11 +244,8 @@ LONG WINAPI TSPI_lineGetCallInfo(HDRVCALL hdCall, LPLINECALLINFO lpCallInfo) {
     if (lpCallInfo == nullptr)
         return REL_LINE_MUTEX(static_cast<LONG>(LINEERR_INVALPOINTER));
 
-    // The caller's structure is only as long as it says: it is read and
-    // written as bytes, never as a whole LINECALLINFO of the SDK's size.
-    auto* raw = reinterpret_cast<uint8_t*>(lpCallInfo);
-    DWORD total = 0;
-    std::memcpy(&total, raw, sizeof total);
+    const std::span<uint8_t> raw = CallerBytes(lpCallInfo);
+    const auto total = static_cast<DWORD>(raw.size());
     if (total < LINECALLINFO_FIXED_SIZE)
         return REL_LINE_MUTEX(static_cast<LONG>(LINEERR_STRUCTURETOOSMALL));
 
@@ -283,14 +253,14 @@ LONG WINAPI TSPI_lineGetCallInfo(HDRVCALL hdCall, LPLINECALLINFO lpCallInfo) {
     info.dwTotalSize = total;
     info.dwLineDeviceID = g_line.dwDeviceID;
     info.dwBearerMode = LINEBEARERMODE_VOICE;
-    // The line carries voice only, the one media mode it accepts.
-    info.dwMediaMode = LINEMEDIAMODE_INTERACTIVEVOICE;
+    info.dwMediaMode = g_line.dwMediaMode;
+    info.dwAppSpecific = g_line.dwAppSpecific;
     info.dwCallParamFlags = LINECALLPARAMFLAGS_IDLE | LINECALLPARAMFLAGS_BLOCKID;
     info.dwCallStates = kCallStates;
     info.DialParams = {g_line.dial.DialPause, g_line.dial.DialSpeed, g_line.dial.DigitDuration,
                        g_line.dial.WaitForDialtone};
 
-    VarPart v{std::span<uint8_t>(raw, total)};
+    VarPart v = StartVarPart(raw, LINECALLINFO_FIXED_SIZE);
     if (cref == CONFREF) {
         info.dwOrigin = LINECALLORIGIN_CONFERENCE;
         info.dwReason = LINECALLREASON_UNAVAIL;
@@ -301,7 +271,7 @@ LONG WINAPI TSPI_lineGetCallInfo(HDRVCALL hdCall, LPLINECALLINFO lpCallInfo) {
     }
     info.dwNeededSize = v.needed;
     info.dwUsedSize = v.used;
-    std::memcpy(raw, &info, LINECALLINFO_FIXED_SIZE);
+    PutFixed(raw, info, LINECALLINFO_FIXED_SIZE);
     return REL_LINE_MUTEX(0);
 }
 

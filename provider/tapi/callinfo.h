@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "tapi/varpart.h"
 #include "zq/tapi.h"
 
 namespace zq {
@@ -17,8 +18,5 @@ inline constexpr uint32_t LINECALLINFO_FIXED_SIZE = 324;
 
 // The cref in a call handle (its low 16 bits); the caller checks it.
 int32_t CrefOfHandle(HDRVCALL hdCall);
-
-// A provider string (ANSI, Windows code page 1252) as TAPI's UTF-16.
-std::u16string AnsiToWide(std::string_view ansi);
 
 }  // namespace zq

@@ -93,10 +93,46 @@ protected:
 
 TEST_F(LibraryTest, ExportsEveryProviderEntryPoint) {
     Load();
-    for (const char* name :
-         {"TSPI_providerInstall", "TSPI_providerRemove", "TSPI_providerConfig", "TSPI_providerEnumDevices",
-          "TSPI_providerInit", "TSPI_providerShutdown", "TSPI_providerFreeDialogInstance", "TSPI_lineOpen",
-          "TSPI_lineClose", "TSPI_phoneOpen", "TSPI_phoneClose", "TSPI_lineGetCallInfo"})
+    for (const char* name : {"TSPI_providerInstall",
+                             "TSPI_providerRemove",
+                             "TSPI_providerConfig",
+                             "TSPI_providerEnumDevices",
+                             "TSPI_providerInit",
+                             "TSPI_providerShutdown",
+                             "TSPI_providerFreeDialogInstance",
+                             "TSPI_lineOpen",
+                             "TSPI_lineClose",
+                             "TSPI_phoneOpen",
+                             "TSPI_phoneClose",
+                             "TSPI_lineGetCallInfo",
+                             "TSPI_lineGetDevCaps",
+                             "TSPI_lineGetAddressCaps",
+                             "TSPI_lineGetAddressStatus",
+                             "TSPI_lineGetLineDevStatus",
+                             "TSPI_lineGetCallStatus",
+                             "TSPI_lineGetID",
+                             "TSPI_lineGetNumAddressIDs",
+                             "TSPI_lineGetAddressID",
+                             "TSPI_lineGetCallAddressID",
+                             "TSPI_lineSetAppSpecific",
+                             "TSPI_lineSetMediaMode",
+                             "TSPI_lineSetDefaultMediaDetection",
+                             "TSPI_lineConditionalMediaDetection",
+                             "TSPI_lineSetStatusMessages",
+                             "TSPI_lineNegotiateTSPIVersion",
+                             "TSPI_lineNegotiateExtVersion",
+                             "TSPI_phoneGetDevCaps",
+                             "TSPI_phoneGetLamp",
+                             "TSPI_phoneGetButtonInfo",
+                             "TSPI_phoneGetStatus",
+                             "TSPI_phoneGetHookSwitch",
+                             "TSPI_phoneGetRing",
+                             "TSPI_phoneGetGain",
+                             "TSPI_phoneGetVolume",
+                             "TSPI_phoneSetStatusMessages",
+                             "TSPI_phoneSelectExtVersion",
+                             "TSPI_phoneNegotiateTSPIVersion",
+                             "TSPI_phoneNegotiateExtVersion"})
         EXPECT_NE(dlsym(x.handle, name), nullptr) << name;
     // Nothing of the provider's own code is visible.
     EXPECT_EQ(dlsym(x.handle, "_ZN2zq13WAITLINEMUTEXEv"), nullptr);
