@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "provider_library.h"
+#include "sim_on_pty.h"
 #include "zq/sim.h"
 #include "zq/tapi.h"
 #include "zq/tapi_words.h"
@@ -106,49 +107,22 @@ std::string Joined(const std::vector<std::string>& words) {
     return text;
 }
 
-// The simulator on the master side of a pseudo-terminal, on its own
-// thread, on the monotonic clock. When armed, it keeps the time at which
-// the first output holding the ringing icon of key 1 was written.
-class SimOnPty {
+// The simulator on the pseudo-terminal. When armed, it keeps the time at
+// which the first output holding the ringing icon of key 1 was written.
+class PtySim {
 public:
-    ~SimOnPty() {
-        Stop();
-        if (master_ >= 0)
-            ::close(master_);
-        if (sim_ != nullptr)
-            zq::sim::sim_destroy(sim_);
-    }
-
-    bool Open(const fs::path& link) {
-        master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        std::array<char, 128> slave{};
-        termios tio{};
-        if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0 ||
-            ::ptsname_r(master_, slave.data(), slave.size()) != 0 || ::tcgetattr(master_, &tio) != 0)
-            return false;
-        ::cfmakeraw(&tio);
-        ::tcsetattr(master_, TCSANOW, &tio);
-        std::error_code error;
-        fs::create_symlink(slave.data(), link, error);
-        sim_ = zq::sim::sim_create(zq::sim::default_set());
-        thread_ = std::thread([this] { Run(); });
-        return !error;
-    }
-
-    void Stop() {
-        stop_ = true;
-        if (thread_.joinable())
-            thread_.join();
-    }
+    bool Open(const fs::path& link) { return sim_.Open(link); }
+    void Stop() { sim_.Stop(); }
 
     // One zqsim command, at the simulator's current time.
     ::testing::AssertionResult Command(const std::string& line) {
-        const std::lock_guard lock(lock_);
-        uint32_t wait = 0;
-        std::string error;
-        if (!zq::sim::sim_run_command(sim_, line, &wait, &error))
-            return ::testing::AssertionFailure() << "'" << line << "': " << error;
-        return ::testing::AssertionSuccess();
+        return sim_.With([&](zq::sim::Sim* s) -> ::testing::AssertionResult {
+            uint32_t wait = 0;
+            std::string error;
+            if (!zq::sim::sim_run_command(s, line, &wait, &error))
+                return ::testing::AssertionFailure() << "'" << line << "': " << error;
+            return ::testing::AssertionSuccess();
+        });
     }
 
     void ArmRingingIcon() {
@@ -162,8 +136,7 @@ public:
     }
 
     std::string LogTail(size_t lines) {
-        const std::lock_guard lock(lock_);
-        const std::vector<std::string> log = zq::sim::sim_log(sim_);
+        const std::vector<std::string> log = sim_.With([](zq::sim::Sim* s) { return zq::sim::sim_log(s); });
         std::string text;
         for (size_t i = log.size() > lines ? log.size() - lines : 0; i < log.size(); ++i)
             text += log[i] + "\n";
@@ -171,58 +144,22 @@ public:
     }
 
 private:
-    static bool HoldsRingingIcon(const std::vector<zq::sim::LogEntry>& log) {
-        return std::any_of(log.begin(), log.end(), [](const zq::sim::LogEntry& e) {
+    void Written(const std::vector<zq::sim::LogEntry>& log, Clock::time_point when) {
+        const bool icon = std::any_of(log.begin(), log.end(), [](const zq::sim::LogEntry& e) {
             return e.text == "adapter -> provider: trace PBX -> set: icon key 1 0x2800";
         });
-    }
-
-    void Run() {
-        const Clock::time_point start = Clock::now();
-        std::array<uint8_t, 1024> in{};
-        while (!stop_) {
-            pollfd pfd{master_, POLLIN, 0};
-            const int ready = ::poll(&pfd, 1, 5);
-            // POLLHUP: the library has no port open; what is sent is lost.
-            const bool portOpen = ready <= 0 || (pfd.revents & POLLHUP) == 0;
-            const ssize_t got =
-                ready > 0 && (pfd.revents & POLLIN) != 0 ? ::read(master_, in.data(), in.size()) : 0;
-            if (!portOpen && got <= 0)
-                std::this_thread::sleep_for(milliseconds(5));
-            std::vector<uint8_t> out;
-            bool icon = false;
-            {
-                const std::lock_guard lock(lock_);
-                const auto now = static_cast<uint32_t>(
-                    std::chrono::duration_cast<milliseconds>(Clock::now() - start).count());
-                if (got > 0)
-                    zq::sim::sim_receive(sim_, {in.data(), static_cast<size_t>(got)}, now);
-                zq::sim::sim_tick(sim_, now);
-                out = zq::sim::sim_take_output(sim_);
-                icon = HoldsRingingIcon(zq::sim::sim_take_log(sim_)) && armed_;
-            }
-            for (size_t done = 0, tries = 0; portOpen && done < out.size() && tries < 100; ++tries) {
-                const ssize_t n = ::write(master_, out.data() + done, out.size() - done);
-                done += n > 0 ? static_cast<size_t>(n) : 0;
-                if (n <= 0)
-                    std::this_thread::sleep_for(milliseconds(1));
-            }
-            if (icon) {
-                const Clock::time_point written = Clock::now();
-                const std::lock_guard lock(lock_);
-                iconWritten_ = written;
-                armed_ = false;
-            }
+        const std::lock_guard lock(lock_);
+        if (icon && armed_) {
+            iconWritten_ = when;
+            armed_ = false;
         }
     }
 
-    int master_ = -1;
-    zq::sim::Sim* sim_ = nullptr;
-    std::mutex lock_;  // the simulator and the icon's time
+    std::mutex lock_;  // the icon's time
     bool armed_ = false;
     std::optional<Clock::time_point> iconWritten_;
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
+    zq::test::SimOnPty sim_{zq::sim::default_set(),
+                            [this](const auto& log, Clock::time_point when) { Written(log, when); }};
 };
 
 class CallModelPtyTest : public ::testing::Test {
@@ -289,7 +226,7 @@ protected:
     }
 
     fs::path prefix;
-    SimOnPty sim;
+    PtySim sim;
     zq::test::ProviderLibrary x;
     HDRVLINE hdLine = nullptr;
 };

@@ -8,6 +8,7 @@ set(ZQ_STRESS_SECONDS 5 CACHE STRING "How long ctest runs zq_stress, in seconds"
 
 add_executable(zq_stress ${CMAKE_CURRENT_LIST_DIR}/zq_stress.cpp)
 target_link_libraries(zq_stress PRIVATE zq_provider zq_platform_posix zq_sim)
+target_include_directories(zq_stress PRIVATE ${CMAKE_CURRENT_LIST_DIR}/../integration)
 zq_warnings(zq_stress)
 
 add_test(NAME zq_stress COMMAND zq_stress --seconds ${ZQ_STRESS_SECONDS})

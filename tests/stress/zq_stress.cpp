@@ -36,6 +36,7 @@
 #include <vector>
 
 #include "core/lifecycle.h"
+#include "sim_on_pty.h"
 #include "zq/platform.h"
 #include "zq/platform_posix.h"
 #include "zq/sim.h"
@@ -144,88 +145,17 @@ int HoldBox(std::string_view /*text*/, std::string_view /*caption*/, uint32_t /*
 
 // ------------------------------------------------- the simulator on the pty
 
-// The adapter, the PBX and the set on the master side of a pseudo-terminal
-// whose slave side is the prefix's COM1, on a thread of their own.
-class SimOnPty {
-public:
-    ~SimOnPty() {
-        Stop();
-        if (master_ >= 0)
-            ::close(master_);
-        if (sim_ != nullptr)
-            zq::sim::sim_destroy(sim_);
+// The simulator's last words on the wire, kept to be shown with a failure.
+void Keep(const std::vector<zq::sim::LogEntry>& log, zq::test::SimOnPty::Clock::time_point) {
+    const std::lock_guard lock(g_wireLock);
+    for (const zq::sim::LogEntry& entry : log) {
+        g_wire.push_back(Text("wire %u: %s", entry.ms, entry.text.c_str()));
+        if (g_wire.size() > 40)
+            g_wire.pop_front();
     }
-    bool Open(const fs::path& link) {
-        master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        std::array<char, 128> slave{};
-        termios tio{};
-        if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0 ||
-            ::ptsname_r(master_, slave.data(), slave.size()) != 0 || ::tcgetattr(master_, &tio) != 0)
-            return false;
-        ::cfmakeraw(&tio);
-        ::tcsetattr(master_, TCSANOW, &tio);
-        std::error_code error;
-        fs::create_symlink(slave.data(), link, error);
-        sim_ = zq::sim::sim_create(zq::sim::default_set());
-        thread_ = std::thread([this] { Run(); });
-        return !error;
-    }
-    void Stop() {
-        stop_ = true;
-        if (thread_.joinable())
-            thread_.join();
-    }
-    void SetFaults(const zq::sim::Faults& faults) {
-        const std::lock_guard lock(lock_);
-        zq::sim::sim_faults(sim_) = faults;
-    }
+}
 
-private:
-    void Run() {
-        std::array<uint8_t, 1024> in{};
-        while (!stop_) {
-            pollfd pfd{master_, POLLIN, 0};
-            const int ready = ::poll(&pfd, 1, 10);
-            // POLLHUP: the provider has no port open; what is sent is lost.
-            const bool portOpen = ready <= 0 || (pfd.revents & POLLHUP) == 0;
-            const ssize_t got =
-                ready > 0 && (pfd.revents & POLLIN) != 0 ? ::read(master_, in.data(), in.size()) : 0;
-            if (!portOpen && got <= 0)
-                Sleep(10);
-            std::vector<uint8_t> out;
-            {
-                const std::lock_guard lock(lock_);
-                const uint32_t now = plat::time_ms();
-                if (got > 0)
-                    zq::sim::sim_receive(sim_, {in.data(), static_cast<size_t>(got)}, now);
-                zq::sim::sim_tick(sim_, now);
-                out = zq::sim::sim_take_output(sim_);
-                Keep(zq::sim::sim_take_log(sim_));
-            }
-            for (size_t done = 0, tries = 0; portOpen && done < out.size() && tries < 100; ++tries) {
-                const ssize_t n = ::write(master_, out.data() + done, out.size() - done);
-                done += n > 0 ? static_cast<size_t>(n) : 0;
-                if (n <= 0)
-                    Sleep(10);
-            }
-        }
-    }
-
-    static void Keep(const std::vector<zq::sim::LogEntry>& log) {
-        const std::lock_guard lock(g_wireLock);
-        for (const zq::sim::LogEntry& entry : log) {
-            g_wire.push_back(Text("wire %u: %s", entry.ms, entry.text.c_str()));
-            if (g_wire.size() > 40)
-                g_wire.pop_front();
-        }
-    }
-
-    int master_ = -1;
-    zq::sim::Sim* sim_ = nullptr;
-    std::mutex lock_;  // the simulator: its thread and the fault switches
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
-};
+using SimOnPty = zq::test::SimOnPty;
 
 // ------------------------------------------------------------------- checks
 
@@ -539,7 +469,7 @@ void SwitchFaults(SimOnPty& sim, std::mt19937& rng) {
     g_stats.voided += fault != kNoFault && g_watch.awaited != nullptr ? 1 : 0;
     g_watch.awaited = fault != kNoFault ? nullptr : g_watch.awaited;
     g_watch.faultsOn = fault != kNoFault;
-    sim.SetFaults(faults);
+    sim.With([&](zq::sim::Sim* s) { zq::sim::sim_faults(s) = faults; });
     ++g_stats.faults[fault];
 }
 
@@ -620,7 +550,7 @@ int main(int argc, char** argv) {
 
     g_model.rng.seed(g_seed);
     g_prefix = MakePrefix();
-    SimOnPty sim;
+    SimOnPty sim(zq::sim::default_set(), Keep);
     if (g_prefix.empty() || !sim.Open(g_prefix / "dosdevices" / "com1")) {
         std::fprintf(stderr, "zq_stress: cannot make the prefix and its pseudo-terminal\n");
         return 1;
