@@ -20,7 +20,10 @@ using Frames = std::vector<Bytes>;
 
 // [L][type][body][checksum], worked out here on its own.
 Bytes F(uint8_t type, const Bytes& body) {
-    Bytes f{static_cast<uint8_t>(body.size() + 1), type};
+    Bytes f;
+    f.reserve(body.size() + 3);
+    f.push_back(static_cast<uint8_t>(body.size() + 1));
+    f.push_back(type);
     f.insert(f.end(), body.begin(), body.end());
     f.push_back(static_cast<uint8_t>(0 - std::accumulate(f.begin(), f.end(), 0u)));
     return f;
