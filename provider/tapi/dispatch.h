@@ -1,0 +1,29 @@
+// Requests from TAPI handed to the call-control procedures: one
+// asynchronous request at a time, completed at once or, for those the set
+// carries out slowly, when the set shows them done.
+#pragma once
+
+#include <cstdint>
+
+#include "zq/tapi.h"
+
+namespace zq {
+
+inline constexpr uint32_t REQ_ANSWER = 5;
+inline constexpr uint32_t REQ_HOLD = 8;
+inline constexpr uint32_t REQ_UNHOLD = 9;
+
+// Takes the request for cref and carries it out: a negative LINEERR_ value
+// when it was refused and will never be completed, else the request ID
+// completed or still running.
+LONG appCall(int32_t cref, uint32_t code, DRV_REQUESTID dwRequestID);
+// The same for a request on two calls.
+LONG appCallTransfer(int32_t cref, int32_t consultcref, uint32_t code, DRV_REQUESTID dwRequestID);
+// Carries out the request now outstanding (its cref in the line record).
+LONG DispatchRequest(uint32_t code);
+// What an asynchronous TSPI function returns for appCall's result.
+inline LONG RequestReturn(LONG result, DRV_REQUESTID dwRequestID) {
+    return result < 0 ? result : static_cast<LONG>(dwRequestID);
+}
+
+}  // namespace zq
