@@ -201,7 +201,8 @@ int NewCallRecord(uint32_t state, uint32_t key) {
     }
     g_display.DisplayLine[0][DISPLAY_WIDTH] = 0;
     for (int cref = 0; cref < MAX_CALLS; ++cref) {
-        if (g_line.calls.Touch[static_cast<size_t>(cref)] != 0)
+        if (g_line.calls.Touch[static_cast<size_t>(cref)] != 0 ||
+            g_line.ReservedByTapi[static_cast<size_t>(cref)])
             continue;
         StateOf(cref) = state;
         g_line.calls.Touch[static_cast<size_t>(cref)] = key;
@@ -259,6 +260,7 @@ void ReleaseRecord(int cref) {
     g_line.calls.byMakeCall[i] = 0;
     g_line.calls.Inbound[i] = 0;
     g_line.calls.Outbound[i] = 0;
+    g_line.ReservedByTapi[i] = false;
     ClearCallStrings(cref);
     ForgetMarkers(cref);
 }
@@ -338,6 +340,12 @@ void AllCallReset() {
     g_calls.ConfEndReq = false;
     ResetConfDetection();
     g_line.ConfState = LINECALLSTATE_IDLE;
+    // A make call waiting for the set will not be made.
+    if (g_superv.deferredMakeCall) {
+        g_superv.deferredMakeCall = false;
+        DoLineEvent(LINE_CALLSTATE, LINECALLSTATE_IDLE, 0, g_superv.crefRequestMakeCall);
+        g_superv.crefRequestMakeCall = -1;
+    }
     // A request waiting for the set will not be carried out.
     SendCompletion(static_cast<LONG>(LINEERR_OPERATIONFAILED));
     ResetEventState();

@@ -57,6 +57,20 @@ struct LineRecord {
     uint32_t pendingReqId;
     int32_t cref;
     int32_t consultcref;
+    // Strings of line-wide requests, NUL-terminated.
+    std::array<char, CALL_STRING_SIZE> ForwardAddress;
+    std::array<char, CALL_STRING_SIZE> PickupAddress;
+    // Records TAPI holds a handle for before the set shows their call (a
+    // deferred make call, a consultation call, a pickup): no incoming call
+    // may take them.
+    std::array<bool, MAX_CALLS> ReservedByTapi;
+    // Handles TAPI has closed: their records get no events until TAPI has
+    // a new handle for them.
+    std::array<bool, MAX_CALLS> ClosedByTapi;
+    // Phone requests: the caller's display VARSTRING, the button pressed.
+    LPVARSTRING phoneDisplay;
+    uint32_t buttonMode;
+    uint32_t buttonId;
 };
 
 extern LineRecord g_line;

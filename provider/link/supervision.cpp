@@ -15,9 +15,11 @@
 #include "link/receive.h"
 #include "link/serial_link.h"
 #include "link/setconfig.h"
+#include "tapi/dispatch.h"
 #include "tapi/events.h"
 #include "tapi/keys.h"
 #include "tapi/makecall.h"
+#include "tapi/transfer.h"
 #include "zq/platform.h"
 
 namespace zq {
@@ -223,10 +225,12 @@ void Tick() {
     }
 
     if (!g_superv.setDataPending && g_superv.deferredMakeCall && g_dl.ReadyForCalls) {
-        DoMakeCall(g_superv.crefRequestMakeCall);
-        g_superv.progressReport = true;
-        g_superv.progressCref = g_superv.crefRequestMakeCall;
         g_superv.deferredMakeCall = false;
+        if (DoMakeCall(g_superv.crefRequestMakeCall, REQ_MAKECALL) == 0) {
+            g_superv.progressReport = true;
+            g_superv.progressCref = g_superv.crefRequestMakeCall;
+            g_dialToneReport = true;
+        }
     }
 
     if (g_superv.proceedingWatch && g_dl.ConfigComplete && PortDidOpen() && !g_superv.linkLossEpisode &&
@@ -235,6 +239,8 @@ void Tick() {
 
     if (g_superv.progressReport)
         ReportMakeCallProgress();
+
+    TransferWatchTick();
 
     if (g_superv.softKeyRelease && ++g_superv.softKeyCount == SOFTKEY_RELEASE_LIMIT)
         SoftKeyRelease();

@@ -226,6 +226,33 @@ std::u16string AnsiToWide(std::string_view ansi) {
     return wide;
 }
 
+size_t WideToAnsi(LPCWSTR text, std::span<char> out) {
+    if (out.empty())
+        return 0;
+    out[0] = '\0';
+    if (text == nullptr)
+        return 0;
+    size_t n = 0;
+    for (; static_cast<char16_t>(text[n]) != 0; ++n) {
+        if (n + 1 >= out.size()) {
+            out[n] = '\0';
+            return out.size();
+        }
+        const auto c = static_cast<char16_t>(text[n]);
+        char narrow = '?';
+        if (c < 0x80 || (c >= 0xA0 && c < 0x100)) {
+            narrow = static_cast<char>(c);
+        } else {
+            for (size_t i = 0; i < kCp1252High.size(); ++i)
+                if (kCp1252High[i] == c)
+                    narrow = static_cast<char>(0x80 + i);
+        }
+        out[n] = narrow;
+        out[n + 1] = '\0';
+    }
+    return n;
+}
+
 }  // namespace zq
 
 using namespace zq;

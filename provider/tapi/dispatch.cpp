@@ -7,6 +7,9 @@
 #include "link/supervision.h"
 #include "tapi/callcontrol.h"
 #include "tapi/events.h"
+#include "tapi/makecall.h"
+#include "tapi/phone_requests.h"
+#include "tapi/transfer.h"
 
 namespace zq {
 
@@ -20,6 +23,19 @@ LONG StartWorker(const char* text) {
     REL_LINE_MUTEX(0);
     StartSerialThread();
     return static_cast<LONG>(LINEERR_OPERATIONFAILED);
+}
+
+LONG Complete(LONG result) {
+    return static_cast<LONG>(SendCompletion(result));
+}
+
+// A request the set carries out slowly: refused, it is completed with its
+// error now; accepted, it runs until the set shows it done.
+LONG Run(uint32_t op, LONG result, int32_t cref, int32_t consultcref) {
+    if (result < 0)
+        return Complete(result);
+    StartRunning(op, cref, consultcref);
+    return static_cast<LONG>(g_line.pendingReqId);
 }
 
 LONG Hand(uint32_t code, const char* negative) {
@@ -54,10 +70,15 @@ LONG DispatchRequest(uint32_t code) {
     const int32_t cref = g_line.cref;
     // The set's configuration never came: the provider has stopped.
     if (g_superv.stoppedConfigError || g_superv.stoppedNoConfig)
-        return static_cast<LONG>(SendCompletion(static_cast<LONG>(LINEERR_NODEVICE)));
+        return Complete(static_cast<LONG>(LINEERR_NODEVICE));
     if (!ValidCref(cref) && cref != CONFREF)
-        return static_cast<LONG>(SendCompletion(static_cast<LONG>(LINEERR_INVALCALLHANDLE)));
+        return Complete(static_cast<LONG>(LINEERR_INVALCALLHANDLE));
+    const int32_t consult = g_line.consultcref;
     switch (code) {
+        case REQ_MAKECALL:
+        case REQ_DIAL:
+            TspTrace(TRACE_TSPI, "dial makecall");
+            return Complete(MakeCallRequest(cref, code));
         case REQ_DROP: {
             const LONG result = DoClearCall(cref);
             TspTrace(TRACE_TSPI, "LineDrop Result:%lx", result);
@@ -69,13 +90,39 @@ LONG DispatchRequest(uint32_t code) {
             return static_cast<LONG>(g_line.pendingReqId);
         }
         case REQ_ANSWER:
-            return static_cast<LONG>(SendCompletion(DoAnswerCall(cref)));
+            return Complete(DoAnswerCall(cref));
+        case REQ_TRANSFER:
+            return Complete(DoCompleteTransfer(cref, consult));
+        case REQ_BLINDTRANSFER:
+            TspTrace(TRACE_TSPI, "Blind Transfer call");
+            return Run(REQ_BLINDTRANSFER, DoBlindTransfer(cref), cref, -1);
         case REQ_HOLD:
-            return static_cast<LONG>(SendCompletion(DoHoldCall(cref)));
+            return Complete(DoHoldCall(cref));
         case REQ_UNHOLD:
-            return static_cast<LONG>(SendCompletion(DoUnholdCall(cref)));
+            return Complete(DoUnholdCall(cref));
+        case REQ_GENERATEDIGITS:
+            TspTrace(TRACE_TSPI, "GenerateDigits");
+            return DoGenerateDigits(cref);
+        case REQ_CONFERENCE:
+            return Complete(DoConference(cref, consult));
+        case REQ_FWD_UNCOND:
+        case REQ_FWD_BUSY:
+        case REQ_FWD_NOANSW:
+        case REQ_FWD_BUSYNA:
+            return Complete(DoForward(code));
+        case REQ_FWD_CANCEL:
+            return Complete(DoCancelForward());
+        case REQ_PICKUP:
+            return Complete(DoPickup(cref));
+        case REQ_SETUPTRANSFER:
+            return Run(REQ_SETUPTRANSFER, DoSetupTransfer(cref, consult), cref, consult);
+        case REQ_PHONE_DISPLAY:
+            DoGetDisplay();
+            return 0;
+        case REQ_PHONE_BUTTON:
+            return Complete(DoPressButton());
         default:
-            return static_cast<LONG>(SendCompletion(static_cast<LONG>(LINEERR_OPERATIONUNAVAIL)));
+            return Complete(static_cast<LONG>(LINEERR_OPERATIONUNAVAIL));
     }
 }
 

@@ -9,9 +9,24 @@
 
 namespace zq {
 
+// Request codes; REQ_DROP, REQ_BLINDTRANSFER and REQ_SETUPTRANSFER, which
+// stay running, are with the events.
+inline constexpr uint32_t REQ_MAKECALL = 1;
+inline constexpr uint32_t REQ_DIAL = 2;
 inline constexpr uint32_t REQ_ANSWER = 5;
+inline constexpr uint32_t REQ_TRANSFER = 6;
 inline constexpr uint32_t REQ_HOLD = 8;
 inline constexpr uint32_t REQ_UNHOLD = 9;
+inline constexpr uint32_t REQ_GENERATEDIGITS = 10;
+inline constexpr uint32_t REQ_CONFERENCE = 11;
+inline constexpr uint32_t REQ_FWD_UNCOND = 12;
+inline constexpr uint32_t REQ_FWD_CANCEL = 13;
+inline constexpr uint32_t REQ_FWD_BUSY = 15;
+inline constexpr uint32_t REQ_FWD_NOANSW = 16;
+inline constexpr uint32_t REQ_FWD_BUSYNA = 17;
+inline constexpr uint32_t REQ_PICKUP = 18;
+inline constexpr uint32_t REQ_PHONE_DISPLAY = 20;
+inline constexpr uint32_t REQ_PHONE_BUTTON = 21;
 
 // Takes the request for cref and carries it out: a negative LINEERR_ value
 // when it was refused and will never be completed, else the request ID

@@ -61,6 +61,10 @@ LONG DoLineEvent(uint32_t dwMsg, DWORD_PTR dwParam1, DWORD_PTR dwParam2, int32_t
             dwParam1 = LINECALLSTATE_ONHOLDPENDTRANSFER;
     }
     const HTAPICALL htCall = cref == CONFREF ? g_line.htConfCall : g_line.htCall[static_cast<size_t>(cref)];
+    if (htCall == nullptr && cref != CONFREF && g_line.ClosedByTapi[static_cast<size_t>(cref)]) {
+        TspTrace(TRACE_CALL, "LinEv cref=%d closed by TAPI - non transmis", cref);
+        return 0;
+    }
     g_line.lpfnEventProc(g_line.htLine, htCall, dwMsg, dwParam1, dwParam2, LINEMEDIAMODE_INTERACTIVEVOICE);
     if (dwMsg == LINE_CALLSTATE && dwParam1 == LINECALLSTATE_IDLE)
         return CompleteRunningDrop(cref) ? -1 : cref;
@@ -84,6 +88,7 @@ void DoLineEventNewCall(int32_t cref) {
     TspTrace(TRACE_CALL, "DoLineEventNewCall send cref:%d", cref);
     HTAPICALL& slot = g_line.htCall[static_cast<size_t>(cref)];
     slot = nullptr;
+    g_line.ClosedByTapi[static_cast<size_t>(cref)] = false;
     g_line.lpfnEventProc(g_line.htLine, nullptr, LINE_NEWCALL, static_cast<DWORD_PTR>(cref),
                          reinterpret_cast<DWORD_PTR>(&slot), 0);
 }

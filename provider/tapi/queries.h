@@ -21,6 +21,7 @@ inline constexpr uint32_t VARSTRING_FIXED_SIZE = 24;
 inline constexpr uint32_t PHONECAPS_FIXED_SIZE = 180;
 inline constexpr uint32_t PHONESTATUS_FIXED_SIZE = 104;
 inline constexpr uint32_t PHONEBUTTONINFO_FIXED_SIZE = 40;
+inline constexpr uint32_t LINECALLPARAMS_FIXED_SIZE = 176;
 
 // The one TSPI version the provider speaks.
 inline constexpr uint32_t TSPI_VERSION = 0x00020000;

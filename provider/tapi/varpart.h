@@ -15,6 +15,11 @@ namespace zq {
 
 // A provider string (ANSI, Windows code page 1252) as TAPI's UTF-16.
 std::u16string AnsiToWide(std::string_view ansi);
+// A caller's NUL-terminated UTF-16 string into `out` as ANSI, read no
+// further than `out` can hold: its length, or out.size() when it does not
+// fit (out then holds what fitted). `out` is always terminated; a null
+// string is empty.
+size_t WideToAnsi(LPCWSTR text, std::span<char> out);
 
 // The caller's structure is only as long as it says: read and written as
 // bytes, never as a whole SDK structure, whose size may be larger.
