@@ -1,7 +1,8 @@
 // Whole calls on the set per CPU-second: the simulator's set and PBX on the
 // far end of COM1 (in-memory backend, virtual time), the provider's worker
 // reading their messages tick by tick, and TAPI's events. Calls made on the
-// set and incoming calls take turns; each step comes as soon as TAPI has
+// set, calls made, answered and dropped from TAPI and incoming calls take
+// turns; each step comes as soon as TAPI has
 // heard the one before (the called party answers then, not after the
 // directory's 2 s of idle ticks), and every call must end IDLE with the
 // events the component scenarios expect.
@@ -28,6 +29,8 @@
 
 #include "core/lifecycle.h"
 #include "core/line_record.h"
+#include "link/frames.h"
+#include "link/serial_link.h"
 #include "link/setconfig.h"
 #include "link/supervision.h"
 #include "provider_fixture.h"
@@ -40,7 +43,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// A step: a zqsim command, then ticks until TAPI has heard `until`.
+// A step: a zqsim command, or "tapi make|answer|drop|close" as TAPI calls
+// the provider for call 0, then ticks until TAPI has heard `until` (none:
+// no tick).
 struct Step {
     const char* command;
     const char* until;
@@ -57,6 +62,11 @@ constexpr int kStepTicks = 100;  // 10 s of virtual time: a step that takes long
 const std::vector<std::string> kIncomingEvents = {
     "new call 0",       "call 0 OFFERING",         "call 0 info CALLERID|REASON|CALLEDID|ORIGIN",
     "call 0 CONNECTED", "call 0 info CONNECTEDID", "call 0 DISCONNECTED NORMAL",
+    "call 0 IDLE"};
+
+const std::vector<std::string> kTapiEvents = {
+    "call 0 DIALTONE",      "call 0 DIALING",   "call 0 PROCEEDING",       "call 0 RINGBACK",
+    "call 0 info CALLEDID", "call 0 CONNECTED", "call 0 info CONNECTEDID", "call 0 DISCONNECTED NORMAL",
     "call 0 IDLE"};
 
 const std::vector<CallKind> kKinds = {
@@ -79,6 +89,18 @@ const std::vector<CallKind> kKinds = {
       {"hangup", "call 0 DISCONNECTED NORMAL"},
       {"onhook", "call 0 IDLE"}},
      kIncomingEvents},
+    {"made and dropped from TAPI",
+     {{"tapi make 2005", "call 0 RINGBACK"},
+      {"answer", "call 0 info CONNECTEDID"},
+      {"tapi drop", "call 0 IDLE"},
+      {"tapi close", nullptr}},
+     kTapiEvents},
+    {"incoming, answered and dropped from TAPI",
+     {{"call 1 2005", "call 0 info CALLERID|REASON|CALLEDID|ORIGIN"},
+      {"tapi answer", "call 0 info CONNECTEDID"},
+      {"tapi drop", "call 0 IDLE"},
+      {"tapi close", nullptr}},
+     kIncomingEvents},
 };
 
 // Wall time of the main thread by phase.
@@ -90,6 +112,11 @@ struct Phases {
 };
 
 Phases g_phases;
+// Key frames the provider wrote (single key messages and super frames),
+// and TAPI's requests of the current call.
+long g_keyFrames = 0;
+DRV_REQUESTID g_lastRequest = 0;
+long g_requests = 0;
 // TAPI's events of the current call in words, as far as they have been read.
 std::vector<std::string> g_heard;
 
@@ -105,6 +132,8 @@ bool Tick(SimWire& wire) {
     const auto t2 = Clock::now();
     wire.Pump();
     const auto t3 = Clock::now();
+    for (const auto& f : wire.Frames())
+        g_keyFrames += f.size() > 1 && (f[1] == FT_KEY || f[1] == FT_SUPER || f[1] == FT_PIGGY) ? 1 : 0;
     wire.writes.clear();
     g_phases.simulator += (t1 - t0) + (t3 - t2);
     g_phases.providerTick += t2 - t1;
@@ -124,13 +153,43 @@ bool Heard(std::string_view word) {
     return heard;
 }
 
+// TAPI's request on call 0: accepted, or false.
+bool TapiRequest(std::string_view command) {
+    const DRV_REQUESTID id = ++g_lastRequest;
+    const auto call = reinterpret_cast<HDRVCALL>(uintptr_t{0});
+    LONG result = -1;
+    if (command.starts_with("make ")) {
+        static std::u16string number;
+        number.assign(command.begin() + 5, command.end());
+        HDRVCALL made = nullptr;
+        result = TSPI_lineMakeCall(id, LineHandle(), reinterpret_cast<HTAPICALL>(kCallHandleBase), &made,
+                                   reinterpret_cast<LPCWSTR>(number.c_str()), 0, nullptr);
+    } else if (command == "answer") {
+        result = TSPI_lineAnswer(id, call, nullptr, 0);
+    } else if (command == "drop") {
+        result = TSPI_lineDrop(id, call, nullptr, 0);
+    } else if (command == "close") {
+        return TSPI_lineCloseCall(call) == 0;
+    }
+    g_requests += result == static_cast<LONG>(id) ? 1 : 0;
+    return result == static_cast<LONG>(id);
+}
+
 bool RunStep(SimWire& wire, const Step& step) {
     uint32_t wait = 0;
     std::string error;
-    if (!sim::sim_run_command(wire.sim, step.command, &wait, &error)) {
+    const std::string_view command = step.command;
+    if (command.starts_with("tapi ")) {
+        if (!TapiRequest(command.substr(5))) {
+            std::fprintf(stderr, "'%s' was refused\n", step.command);
+            return false;
+        }
+    } else if (!sim::sim_run_command(wire.sim, step.command, &wait, &error)) {
         std::fprintf(stderr, "'%s': %s\n", step.command, error.c_str());
         return false;
     }
+    if (step.until == nullptr)
+        return true;
     for (int i = 0; i < kStepTicks; ++i) {
         if (!Tick(wire))
             return false;
@@ -144,6 +203,7 @@ bool RunStep(SimWire& wire, const Step& step) {
 bool RunCall(SimWire& wire, const CallKind& kind) {
     g_tapi = TapiRecorder{};
     g_heard.clear();
+    g_requests = 0;
     for (const Step& step : kind.steps) {
         if (!RunStep(wire, step)) {
             std::fprintf(stderr, "%s: '%s' never brought '%s'\n", kind.name, step.command, step.until);
@@ -151,7 +211,14 @@ bool RunCall(SimWire& wire, const CallKind& kind) {
         }
     }
     const std::vector<std::string> heard = EventWords();
-    if (heard == kind.events)
+    // Each request TAPI made is completed once, with success.
+    bool completed = g_tapi.completions.size() == static_cast<size_t>(g_requests);
+    for (const Completion& c : g_tapi.completions)
+        completed = completed && c.result == 0;
+    if (!completed)
+        std::fprintf(stderr, "%s: %ld requests, %zu completions\n", kind.name, g_requests,
+                     g_tapi.completions.size());
+    if (heard == kind.events && completed)
         return true;
     std::fprintf(stderr, "%s: TAPI heard", kind.name);
     for (const std::string& w : heard)
@@ -292,6 +359,28 @@ int Run(const Options& options) {
     for (long i = 0; i < kIdleTicks; ++i)
         Tick(wire);
     Report("idle", idleFrom, Cpu::Now(), kIdleTicks);
+
+    // A ten-digit make call from TAPI on the wire, with the adapter's super
+    // frames and without (the link may still piggy-back several messages
+    // on one frame).
+    const bool super = g_port.superAllowed;
+    for (const bool allowed : {true, false}) {
+        g_port.superAllowed = allowed;
+        g_keyFrames = 0;
+        RunCall(wire, {"ten digits",
+                       {{"tapi make 0612345678", "call 0 RINGBACK"}},
+                       {"call 0 DIALTONE", "call 0 DIALING", "call 0 PROCEEDING", "call 0 RINGBACK"}});
+        const long frames = g_keyFrames;
+        for (int i = 0; i < 20; ++i)
+            Tick(wire);
+        const long all = g_keyFrames;
+        RunCall(wire, {"ten digits",
+                       {{"tapi drop", "call 0 IDLE"}, {"tapi close", nullptr}},
+                       {"call 0 DISCONNECTED NORMAL", "call 0 IDLE"}});
+        std::printf("make call of 10 digits %s super frames: %ld key frames until RINGBACK, %ld in all\n",
+                    allowed ? "with" : "without", frames, all);
+    }
+    g_port.superAllowed = super;
 
     double best = 0;
     bool wrong = false;
