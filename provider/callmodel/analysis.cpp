@@ -120,16 +120,13 @@ int OpenEnquiryCall(uint32_t key, int held) {
     if (g_running.runningOp == REQ_SETUPTRANSFER && g_running.runningCref == held &&
         ValidCref(g_running.runningConsultCref)) {
         const int cref = g_running.runningConsultCref;
-        SendCompletion(0);
-        TspTrace(TRACE_CALL, "sendCompletion SetupTransfer ");
         const auto i = static_cast<size_t>(cref);
         StateOf(cref) = LINECALLSTATE_DIALTONE;
         g_line.calls.Touch[i] = key;
         g_line.calls.Inbound[i] = 0;
         g_line.calls.byMakeCall[i] = 1;
-        g_running.runningOp = 0;
-        g_running.runningCref = -1;
-        g_running.runningConsultCref = -1;
+        TspTrace(TRACE_CALL, "sendCompletion SetupTransfer ");
+        CompleteRunning(0);
         return cref;
     }
     const int cref = NewCallRecord(LINECALLSTATE_DIALTONE, key);
@@ -244,10 +241,7 @@ void BlindTransferGoesOn() {
         return;
     TspTrace(TRACE_CALL, "BlindTransfer Running TRANSF softkey detected=> pushed");
     PressSoftKey(position);
-    SendCompletion(0);
-    g_running.runningOp = 0;
-    g_running.runningCref = -1;
-    g_running.runningConsultCref = -1;
+    CompleteRunning(0);
 }
 
 bool ConferencePrompt(uint32_t a, std::string_view line) {

@@ -87,15 +87,12 @@ bool SeizedKey(uint32_t key) {
         if (g_running.runningOp == REQ_SETUPTRANSFER && g_line.EnqCallMode == 0 &&
             ValidCref(g_running.runningConsultCref)) {
             cref = g_running.runningConsultCref;
-            SendCompletion(0);
-            TspTrace(TRACE_CALL, "sendCompletion SetupTransfer ");
             const auto i = static_cast<size_t>(cref);
             StateOf(cref) = LINECALLSTATE_DIALTONE;
             g_line.calls.Inbound[i] = 0;
             g_line.calls.byMakeCall[i] = 1;
-            g_running.runningOp = 0;
-            g_running.runningCref = -1;
-            g_running.runningConsultCref = -1;
+            TspTrace(TRACE_CALL, "sendCompletion SetupTransfer ");
+            CompleteRunning(0);
         } else {
             cref = NewCallRecord(LINECALLSTATE_DIALTONE, key);
             if (cref == -1)

@@ -69,10 +69,11 @@ LONG appCallTransfer(int32_t cref, int32_t consultcref, uint32_t code, DRV_REQUE
 LONG DispatchRequest(uint32_t code) {
     const int32_t cref = g_line.cref;
     // The set's configuration never came: the provider has stopped.
+    const bool phone = code == REQ_PHONE_DISPLAY || code == REQ_PHONE_BUTTON;
     if (g_superv.stoppedConfigError || g_superv.stoppedNoConfig)
-        return Complete(static_cast<LONG>(LINEERR_NODEVICE));
+        return Complete(static_cast<LONG>(phone ? PHONEERR_NODEVICE : LINEERR_NODEVICE));
     if (!ValidCref(cref) && cref != CONFREF)
-        return Complete(static_cast<LONG>(LINEERR_INVALCALLHANDLE));
+        return Complete(static_cast<LONG>(phone ? PHONEERR_OPERATIONFAILED : LINEERR_INVALCALLHANDLE));
     const int32_t consult = g_line.consultcref;
     switch (code) {
         case REQ_MAKECALL:

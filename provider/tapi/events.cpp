@@ -28,6 +28,13 @@ void StartRunning(uint32_t op, int32_t cref, int32_t consultcref) {
     g_running.runningConsultCref = consultcref;
 }
 
+uint32_t CompleteRunning(LONG result) {
+    g_running.runningOp = 0;
+    g_running.runningCref = -1;
+    g_running.runningConsultCref = -1;
+    return SendCompletion(result);
+}
+
 uint32_t SendCompletion(LONG result) {
     const uint32_t id = g_line.pendingReqId;
     if (id == 0)
@@ -75,10 +82,7 @@ bool CompleteRunningDrop(int32_t cref) {
     if (cref != g_running.runningCref || g_running.runningOp != REQ_DROP)
         return false;
     TspTrace(TRACE_CALL, "lineDrop Running cref %04x => LINE_REPLY OK", cref);
-    SendCompletion(0);
-    g_running.runningOp = 0;
-    g_running.runningCref = -1;
-    g_running.runningConsultCref = -1;
+    CompleteRunning(0);
     return true;
 }
 

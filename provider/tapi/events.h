@@ -32,6 +32,9 @@ LONG TakeRequest(DRV_REQUESTID id, int32_t cref, int32_t consultcref);
 // its call is idle, a blind or setup transfer until the display or the
 // icons show it done.
 void StartRunning(uint32_t op, int32_t cref, int32_t consultcref);
+// Completes the running request, its markers cleared first: TAPI may
+// start the next request from inside the completion.
+uint32_t CompleteRunning(LONG result);
 // Completes the outstanding asynchronous request; returns its identifier,
 // 0 when none was outstanding.
 uint32_t SendCompletion(LONG result);

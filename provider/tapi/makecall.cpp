@@ -340,7 +340,7 @@ namespace {
 // The caller's destination as ANSI; LINEERR_INVALPOINTER when it has 80
 // characters or more.
 LONG ReadDestination(LPCWSTR text, CallString& out) {
-    return WideToAnsi(text, out) >= out.size() - 1 ? Err(LINEERR_INVALPOINTER) : 0;
+    return WideToAnsi(text, out) >= out.size() ? Err(LINEERR_INVALPOINTER) : 0;
 }
 
 // The record TAPI names a new call by: the dial-tone call when the set

@@ -1,5 +1,6 @@
 // The phone device's synchronous answers. The set is driven through the
-// line; the phone only shows its name and lamps, the rest answers empty.
+// line; the phone only shows its name and lamps, the rest answers empty or
+// is refused as unavailable.
 #include <array>
 #include <cstddef>
 #include <cstring>
@@ -10,6 +11,7 @@
 #include "core/lifecycle.h"
 #include "core/line_record.h"
 #include "core/trace.h"
+#include "tapi/phone_requests.h"
 #include "tapi/queries.h"
 #include "tapi/varpart.h"
 
@@ -25,10 +27,6 @@ LONG Err(uint32_t code) {
     return static_cast<LONG>(code);
 }
 
-bool IsPhoneHandle(HDRVPHONE hdPhone) {
-    return hdPhone == PhoneHandle();
-}
-
 // A structure the phone has nothing to tell in: its fixed part zeroed,
 // nothing more needed.
 LONG EmptyAnswer(void* structure, uint32_t fixed) {
@@ -42,6 +40,11 @@ LONG EmptyAnswer(void* structure, uint32_t fixed) {
     const std::array<DWORD, 3> sizes = {static_cast<DWORD>(raw.size()), fixed, fixed};
     std::memcpy(head.data(), sizes.data(), sizeof sizes);
     return 0;
+}
+
+// What the set cannot do for the phone: refused, nothing written.
+LONG Unavailable(HDRVPHONE hdPhone) {
+    return IsPhoneHandle(hdPhone) ? Err(PHONEERR_OPERATIONUNAVAIL) : Err(PHONEERR_INVALPHONEHANDLE);
 }
 
 // A value the phone does not know reads 0.
@@ -182,6 +185,102 @@ LONG WINAPI TSPI_phoneNegotiateExtVersion(DWORD dwDeviceID, DWORD dwTSPIVersion,
         return REL_LINE_MUTEX(Err(PHONEERR_INVALPOINTER));
     *lpdwExtVersion = 0;
     return REL_LINE_MUTEX(0);
+}
+
+// The phone has no extensions and no icon of its own: TAPI reads all
+// zeros and a null icon as "none" and uses its own.
+LONG WINAPI TSPI_phoneGetExtensionID(DWORD dwDeviceID, DWORD dwTSPIVersion,
+                                     LPPHONEEXTENSIONID lpExtensionID) {
+    WAITLINEMUTEX();
+    TspTrace(TRACE_TSPI, "Entering TSPI_phoneGetExtensionID(%lx,%lx,%lx)", dwDeviceID, dwTSPIVersion,
+             lpExtensionID);
+    if (dwDeviceID != g_line.dwPhoneDeviceID)
+        return REL_LINE_MUTEX(Err(PHONEERR_BADDEVICEID));
+    if (lpExtensionID == nullptr)
+        return REL_LINE_MUTEX(Err(PHONEERR_INVALPOINTER));
+    *lpExtensionID = PHONEEXTENSIONID{};
+    return REL_LINE_MUTEX(0);
+}
+
+LONG WINAPI TSPI_phoneGetIcon(DWORD dwDeviceID, LPCWSTR lpszDeviceClass, LPHICON lphIcon) {
+    WAITLINEMUTEX();
+    TspTrace(TRACE_TSPI, "Entering TSPI_phoneGetIcon(%lx,%lx,%lx)", dwDeviceID, lpszDeviceClass, lphIcon);
+    if (dwDeviceID != g_line.dwPhoneDeviceID)
+        return REL_LINE_MUTEX(Err(PHONEERR_BADDEVICEID));
+    if (lphIcon == nullptr)
+        return REL_LINE_MUTEX(Err(PHONEERR_INVALPOINTER));
+    *lphIcon = nullptr;
+    return REL_LINE_MUTEX(0);
+}
+
+LONG WINAPI TSPI_phoneGetID(HDRVPHONE hdPhone, LPVARSTRING lpDeviceID, LPCWSTR lpszDeviceClass,
+                            HANDLE hTargetProcess) {
+    WAITLINEMUTEX();
+    TspTrace(TRACE_TSPI, "Entering TSPI_phoneGetID(%lx,%lx,%lx,%lx)", hdPhone, lpDeviceID, lpszDeviceClass,
+             hTargetProcess);
+    return REL_LINE_MUTEX(Unavailable(hdPhone));
+}
+
+LONG WINAPI TSPI_phoneGetData(HDRVPHONE hdPhone, DWORD dwDataID, LPVOID lpData, DWORD dwSize) {
+    WAITLINEMUTEX();
+    TspTrace(TRACE_TSPI, "Entering TSPI_phoneGetData(%lx,%lx,%lx,%lx)", hdPhone, dwDataID, lpData, dwSize);
+    return REL_LINE_MUTEX(Unavailable(hdPhone));
+}
+
+LONG WINAPI TSPI_phoneDevSpecific(DRV_REQUESTID dwRequestID, HDRVPHONE hdPhone, LPVOID lpParams,
+                                  DWORD dwSize) {
+    WAITLINEMUTEX();
+    TspTrace(TRACE_TSPI, "Entering TSPI_phoneDevSpecific(%lx,%lx,%lx,%lx)", dwRequestID, hdPhone, lpParams,
+             dwSize);
+    return REL_LINE_MUTEX(Unavailable(hdPhone));
+}
+
+LONG WINAPI TSPI_phoneSetData(DRV_REQUESTID dwRequestID, HDRVPHONE hdPhone, DWORD dwDataID,
+                              LPVOID const lpData, DWORD dwSize) {
+    WAITLINEMUTEX();
+    TspTrace(TRACE_TSPI, "Entering TSPI_phoneSetData(%lx,%lx,%lx,%lx,%lx)", dwRequestID, hdPhone, dwDataID,
+             lpData, dwSize);
+    return REL_LINE_MUTEX(Unavailable(hdPhone));
+}
+
+LONG WINAPI TSPI_phoneSetDisplay(DRV_REQUESTID dwRequestID, HDRVPHONE hdPhone, DWORD dwRow, DWORD dwColumn,
+                                 LPCWSTR lpsDisplay, DWORD dwSize) {
+    WAITLINEMUTEX();
+    TspTrace(TRACE_TSPI, "Entering TSPI_phoneSetDisplay(%lx,%lx,%lx,%lx,%lx,%lx)", dwRequestID, hdPhone,
+             dwRow, dwColumn, lpsDisplay, dwSize);
+    return REL_LINE_MUTEX(Unavailable(hdPhone));
+}
+
+LONG WINAPI TSPI_phoneSetGain(DRV_REQUESTID dwRequestID, HDRVPHONE hdPhone, DWORD dwHookSwitchDev,
+                              DWORD dwGain) {
+    WAITLINEMUTEX();
+    TspTrace(TRACE_TSPI, "Entering TSPI_phoneSetGain(%lx,%lx,%lx,%lx)", dwRequestID, hdPhone, dwHookSwitchDev,
+             dwGain);
+    return REL_LINE_MUTEX(Unavailable(hdPhone));
+}
+
+LONG WINAPI TSPI_phoneSetLamp(DRV_REQUESTID dwRequestID, HDRVPHONE hdPhone, DWORD dwButtonLampID,
+                              DWORD dwLampMode) {
+    WAITLINEMUTEX();
+    TspTrace(TRACE_TSPI, "Entering TSPI_phoneSetLamp(%lx,%lx,%lx,%lx)", dwRequestID, hdPhone, dwButtonLampID,
+             dwLampMode);
+    return REL_LINE_MUTEX(Unavailable(hdPhone));
+}
+
+LONG WINAPI TSPI_phoneSetRing(DRV_REQUESTID dwRequestID, HDRVPHONE hdPhone, DWORD dwRingMode,
+                              DWORD dwVolume) {
+    WAITLINEMUTEX();
+    TspTrace(TRACE_TSPI, "Entering TSPI_phoneSetRing(%lx,%lx,%lx,%lx)", dwRequestID, hdPhone, dwRingMode,
+             dwVolume);
+    return REL_LINE_MUTEX(Unavailable(hdPhone));
+}
+
+LONG WINAPI TSPI_phoneSetVolume(DRV_REQUESTID dwRequestID, HDRVPHONE hdPhone, DWORD dwHookSwitchDev,
+                                DWORD dwVolume) {
+    WAITLINEMUTEX();
+    TspTrace(TRACE_TSPI, "Entering TSPI_phoneSetVolume(%lx,%lx,%lx,%lx)", dwRequestID, hdPhone,
+             dwHookSwitchDev, dwVolume);
+    return REL_LINE_MUTEX(Unavailable(hdPhone));
 }
 
 }  // extern "C"
