@@ -24,18 +24,6 @@ constexpr int SOFTKEY_POS_DROP_ACTIVE = 1;
 constexpr int SOFTKEY_POS_SWAP = 2;
 constexpr int SOFTKEY_POS_CONF_DROP_LAST = 3;
 
-LONG Err(uint32_t code) {
-    return static_cast<LONG>(code);
-}
-
-uint32_t StateOf(int32_t cref) {
-    return g_line.calls.lineCallState[static_cast<size_t>(cref)];
-}
-
-uint32_t KeyOf(int32_t cref) {
-    return g_line.calls.Touch[static_cast<size_t>(cref)];
-}
-
 // Nothing half sent: a press the queue cannot take fails the request.
 LONG Press(const KeyItem& item) {
     const std::array<KeyItem, 1> items{item};

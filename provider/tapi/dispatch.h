@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "core/line_record.h"
 #include "zq/tapi.h"
 
 namespace zq {
@@ -27,6 +28,18 @@ inline constexpr uint32_t REQ_FWD_BUSYNA = 17;
 inline constexpr uint32_t REQ_PICKUP = 18;
 inline constexpr uint32_t REQ_PHONE_DISPLAY = 20;
 inline constexpr uint32_t REQ_PHONE_BUTTON = 21;
+
+// A LINEERR_ or PHONEERR_ code as the LONG TAPI gets.
+inline LONG Err(uint32_t code) {
+    return static_cast<LONG>(code);
+}
+// The state and the key of call record cref (0..19, checked by the caller).
+inline uint32_t& StateOf(int32_t cref) {
+    return g_line.calls.lineCallState[static_cast<size_t>(cref)];
+}
+inline uint32_t KeyOf(int32_t cref) {
+    return g_line.calls.Touch[static_cast<size_t>(cref)];
+}
 
 // Takes the request for cref and carries it out: a negative LINEERR_ value
 // when it was refused and will never be completed, else the request ID

@@ -32,14 +32,6 @@ constexpr int SOFTKEY_DTMF_ON = 4;  // SoftKeyLabel entries "FreqVocale", "Cance
 constexpr int SOFTKEY_DTMF_OFF = 5;
 constexpr int TRACE_WAIT_MAKECALL = 70;
 
-LONG Err(uint32_t code) {
-    return static_cast<LONG>(code);
-}
-
-uint32_t& StateOf(int32_t cref) {
-    return g_line.calls.lineCallState[static_cast<size_t>(cref)];
-}
-
 bool AnyCallIn(uint32_t state) {
     return std::find(g_line.calls.lineCallState.begin(), g_line.calls.lineCallState.end(), state) !=
            g_line.calls.lineCallState.end();

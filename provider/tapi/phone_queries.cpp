@@ -11,6 +11,7 @@
 #include "core/lifecycle.h"
 #include "core/line_record.h"
 #include "core/trace.h"
+#include "tapi/dispatch.h"
 #include "tapi/phone_requests.h"
 #include "tapi/queries.h"
 #include "tapi/varpart.h"
@@ -22,10 +23,6 @@ static_assert(offsetof(PHONESTATUS, dwPhoneFeatures) + sizeof(DWORD) == PHONESTA
 static_assert(offsetof(PHONEBUTTONINFO, dwButtonState) + sizeof(DWORD) == PHONEBUTTONINFO_FIXED_SIZE);
 
 namespace {
-
-LONG Err(uint32_t code) {
-    return static_cast<LONG>(code);
-}
 
 // A structure the phone has nothing to tell in: its fixed part zeroed,
 // nothing more needed.

@@ -30,10 +30,6 @@ constexpr uint32_t kFunctionCodeLast = 0xFF;
 constexpr uint32_t kHookSwitchDevs =
     PHONEHOOKSWITCHDEV_HANDSET | PHONEHOOKSWITCHDEV_SPEAKER | PHONEHOOKSWITCHDEV_HEADSET;
 
-LONG Err(uint32_t code) {
-    return static_cast<LONG>(code);
-}
-
 // The key message of a button; 0, or the PHONEERR_ that refuses a button
 // the set has no message for, before anything is sent.
 LONG ButtonItem(uint32_t mode, uint32_t id, KeyItem& item) {

@@ -16,6 +16,7 @@
 #include "link/serial_link.h"
 #include "link/setconfig.h"
 #include "tapi/callinfo.h"
+#include "tapi/dispatch.h"
 #include "tapi/events.h"
 #include "tapi/varpart.h"
 
@@ -72,16 +73,8 @@ StatusSettings g_status;
 constexpr std::array<uint32_t, 4> kForwardModeOfStatus = {LINEFORWARDMODE_UNCOND, LINEFORWARDMODE_BUSY,
                                                           LINEFORWARDMODE_NOANSW, LINEFORWARDMODE_BUSYNA};
 
-LONG Err(uint32_t code) {
-    return static_cast<LONG>(code);
-}
-
 bool IsLineHandle(HDRVLINE hdLine) {
     return hdLine == LineHandle();
-}
-
-uint32_t StateOf(int cref) {
-    return g_line.calls.lineCallState[static_cast<size_t>(cref)];
 }
 
 bool AnyCallIn(uint32_t state) {

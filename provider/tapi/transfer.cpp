@@ -71,18 +71,6 @@ struct TransferWatch {
 };
 TransferWatch s_watch;
 
-LONG Err(uint32_t code) {
-    return static_cast<LONG>(code);
-}
-
-uint32_t StateOf(int32_t cref) {
-    return g_line.calls.lineCallState[static_cast<size_t>(cref)];
-}
-
-uint32_t KeyOf(int32_t cref) {
-    return g_line.calls.Touch[static_cast<size_t>(cref)];
-}
-
 int CallKey(int32_t cref) {
     return static_cast<int>(KeyOf(cref));
 }
