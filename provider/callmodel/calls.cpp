@@ -315,15 +315,19 @@ void ResetConfDetection() {
 void AllCallReset() {
     for (int cref = 0; cref < MAX_CALLS; ++cref) {
         const uint32_t state = StateOf(cref);
-        if (state != 0 && state != LINECALLSTATE_IDLE) {
+        // A call TAPI holds before the set shows it (a make call waiting
+        // for the set, a pickup, a consultation call) ends too.
+        if ((state != 0 && state != LINECALLSTATE_IDLE) || g_line.ReservedByTapi[static_cast<size_t>(cref)]) {
             DoLineEvent(LINE_CALLSTATE, LINECALLSTATE_IDLE, 0, cref);
             TspTrace(TRACE_TSPI, "AllCallReset-DoLineEvent(LINECALLSTATE_IDLE,%d)", cref);
         }
         ReleaseRecord(cref);
         StateOf(cref) = LINECALLSTATE_IDLE;
     }
-    // TAPI's conference call ends with its parties.
-    if (g_line.ConfState != 0 && g_line.ConfState != LINECALLSTATE_IDLE) {
+    // TAPI's conference call ends with its parties, or before the set has
+    // shown it.
+    const bool confAsked = g_calls.ConferenceReq && g_line.htConfCall != nullptr;
+    if ((g_line.ConfState != 0 && g_line.ConfState != LINECALLSTATE_IDLE) || confAsked) {
         DoLineEvent(LINE_CALLSTATE, LINECALLSTATE_IDLE, 0, CONFREF);
         TspTrace(TRACE_TSPI, "AllCallReset-DoLineEvent(LINECALLSTATE_IDLE,%d)", CONFREF);
     }
@@ -340,12 +344,8 @@ void AllCallReset() {
     g_calls.ConfEndReq = false;
     ResetConfDetection();
     g_line.ConfState = LINECALLSTATE_IDLE;
-    // A make call waiting for the set will not be made.
-    if (g_superv.deferredMakeCall) {
-        g_superv.deferredMakeCall = false;
-        DoLineEvent(LINE_CALLSTATE, LINECALLSTATE_IDLE, 0, g_superv.crefRequestMakeCall);
-        g_superv.crefRequestMakeCall = -1;
-    }
+    g_superv.deferredMakeCall = false;
+    g_superv.crefRequestMakeCall = -1;
     // A request waiting for the set will not be carried out.
     SendCompletion(static_cast<LONG>(LINEERR_OPERATIONFAILED));
     ResetEventState();

@@ -240,6 +240,9 @@ size_t CleanDialString(std::span<char> text) {
 }
 
 bool SendKeySequence(std::span<const KeyItem> items, bool super) {
+    // A single press goes as its own message: a super frame is for several.
+    if (super && FramesNeeded(items, false) <= 1)
+        super = false;
     const int frames = FramesNeeded(items, super);
     if (frames < 0) {
         TspTrace(TRACE_ERROR, "SendKeySequence - invalid key, nothing sent");

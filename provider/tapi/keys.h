@@ -76,7 +76,8 @@ constexpr KeyItem DialDigits(std::string_view text) {
 
 // Queues the whole sequence, in order: one message per key press and
 // dialled character, or, with super messages, as few super frames as fit
-// (each at most SUPER_MSG_LIMIT bytes). Nothing is sent, and false is
+// (each at most SUPER_MSG_LIMIT bytes); a sequence of one message is sent
+// as it is. Nothing is sent, and false is
 // returned, when an item names no valid key, soft key or code, when the
 // link is stopped, or when the transmit queue cannot take every frame of
 // the sequence: a request never goes out in part. An empty sequence is

@@ -418,10 +418,11 @@ LONG DoCancelForward() {
     const std::string_view service = ServiceCode(SERVICE_CANCEL_FORWARDING);
     if (service.empty())
         return Err(LINEERR_OPERATIONUNAVAIL);
-    const LONG result = Send({DialDigits(service), FunctionPress(KEY_CODE_RELEASE)});
-    if (result == 0)
-        g_superv.FwdGuard = FWD_GUARD_TICKS;
-    return result;
+    const LONG result = Send({DialDigits(service)});
+    if (result != 0)
+        return result;
+    g_superv.FwdGuard = FWD_GUARD_TICKS;
+    return Send({FunctionPress(KEY_CODE_RELEASE)});
 }
 
 LONG DoPickup(int32_t cref) {
@@ -438,7 +439,37 @@ LONG DoPickup(int32_t cref) {
     return result;
 }
 
+namespace {
+
+int s_conferenceTicks = 0;
+int s_pickupTicks = 0;
+
+// A conference or a pickup TAPI was told is done (completed at once) that
+// the set never shows: TAPI's call for it ends.
+void ConferenceAndPickupWatch() {
+    s_conferenceTicks = g_calls.ConferenceReq ? s_conferenceTicks + 1 : 0;
+    if (s_conferenceTicks == TRANSFER_WATCH_TICKS) {
+        TspTrace(TRACE_ERROR, "Conference demandee: rien vu sur le poste => fin");
+        g_calls.ConferenceReq = false;
+        s_conferenceTicks = 0;
+        if (g_line.htConfCall != nullptr)
+            SendState(CONFREF, LINECALLSTATE_IDLE);
+    }
+    const int pickup = g_calls.PickupCref;
+    s_pickupTicks = ValidCref(pickup) && StateOf(pickup) == 0 ? s_pickupTicks + 1 : 0;
+    if (s_pickupTicks == TRANSFER_WATCH_TICKS) {
+        TspTrace(TRACE_ERROR, "Call Pickup cref %d: rien vu sur le poste => fin", pickup);
+        s_pickupTicks = 0;
+        g_calls.PickupCref = -1;
+        SendState(pickup, LINECALLSTATE_IDLE);
+        ReleaseRecord(pickup);
+    }
+}
+
+}  // namespace
+
 void TransferWatchTick() {
+    ConferenceAndPickupWatch();
     const uint32_t op = g_running.runningOp;
     if (op != REQ_BLINDTRANSFER && op != REQ_SETUPTRANSFER) {
         s_watch = {};

@@ -23,7 +23,8 @@ LONG DoForward(uint32_t code);
 LONG DoCancelForward();
 // Picks up the call ringing at PickupAddress into record cref.
 LONG DoPickup(int32_t cref);
-// Each tick: a running transfer the set never shows done is failed.
+// Each tick: a running transfer the set never shows done is failed; TAPI's
+// call for a conference or a pickup the set never shows ends.
 void TransferWatchTick();
 
 }  // namespace zq

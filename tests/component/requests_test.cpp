@@ -363,7 +363,7 @@ TEST_F(RequestsTest, LineRequestsDriveTheSet) {
         {"CancelForwarding",
          Before::Forwarded,
          [](HDRVCALL*) { return CancelForwarding(kId, nullptr); },
-         SuperFrame("#21", {0x29}),
+         SuperFrame("#21"),
          false,
          -1,
          {"address 0 state 64"},
@@ -394,7 +394,7 @@ TEST_F(RequestsTest, LineRequestsDriveTheSet) {
          [](HDRVCALL* created) {
              return TSPI_lineSetupTransfer(kId, Call(0), TapiCall(kTapiCall), created, nullptr);
          },
-         SuperFrame("", {0x1D}),
+         std::vector<uint8_t>{0x03, 0x26, 0x20, 0x1D, 0x9A},
          true,
          1,
          {"call 0 ONHOLDPENDTRANSFER", "call 7 DIALTONE"},
