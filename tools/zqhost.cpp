@@ -1,12 +1,17 @@
 // zqhost: loads the provider library as the telephony service would, opens
 // its line and shows what happens: TAPI events (with the parties of a call
 // read back through TSPI_lineGetCallInfo), the bytes the provider writes to
-// its port, and its trace.
+// its port, and its trace. It can also play TAPI's part in calls (the steps
+// of tapi_side.h; tsphost takes the same ones under Wine):
 //
 //   zqhost [--pty] [--port COM1] [--seconds 5] [--library path]
+//          [--words] [--call NUMBER] [--answer] [--drop] [--wait STATE|MS] ...
 //
 // With --pty the host creates a pseudo-terminal and links the prefix's
 // dosdevices/comN to it, so the provider runs without a serial adapter.
+// Without steps the line stays open --seconds; with steps the host ends
+// after the last one, and --seconds bounds them all. Exit code 0 when the
+// line opened and every step succeeded.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -24,6 +29,7 @@
 #include <string>
 #include <vector>
 
+#include "tapi_side.h"
 #include "zq/platform.h"
 #include "zq/platform_posix.h"
 #include "zq/tapi.h"
@@ -34,12 +40,14 @@ namespace {
 namespace fs = std::filesystem;
 
 void CALLBACK OnCompletion(DRV_REQUESTID id, LONG result) {
-    std::printf("TAPI: completion of request %u: %08x\n", id, static_cast<unsigned>(result));
+    const std::string words = zq::host::Replied(id, result);
+    if (zq::host::g_tapi.words) {
+        zq::host::Say("tapi: %s", words.c_str());
+    } else {
+        std::printf("TAPI: %s\n", words.c_str());
+        std::fflush(stdout);
+    }
 }
-
-// TAPI's handle of a call is this base plus the provider's, so the events
-// name the calls as the provider numbers them.
-constexpr uintptr_t kCallHandleBase = 0x1000;
 
 decltype(&TSPI_lineGetCallInfo) g_getCallInfo = nullptr;
 
@@ -212,12 +220,13 @@ std::string PartyWords(int call, DWORD msg, DWORD_PTR p1) {
 // the call is as the event left it (the provider's line mutex lets its own
 // thread in again).
 void CALLBACK OnLineEvent(HTAPILINE, HTAPICALL htCall, DWORD msg, DWORD_PTR p1, DWORD_PTR p2, DWORD_PTR) {
-    if (msg == LINE_NEWCALL && p2 != 0)
-        *reinterpret_cast<HTAPICALL*>(p2) = reinterpret_cast<HTAPICALL>(kCallHandleBase + p1);
-    const int call =
-        htCall != nullptr ? static_cast<int>(reinterpret_cast<uintptr_t>(htCall) - kCallHandleBase) : -1;
-    std::printf("TAPI: %s%s\n", zq::words::LineEvent(call, msg, p1, p2).c_str(),
-                PartyWords(call, msg, p1).c_str());
+    int call = -1;
+    const std::string words = zq::host::Heard(htCall, msg, p1, p2, &call);
+    if (zq::host::g_tapi.words) {
+        zq::host::Say("tapi: %s", words.c_str());
+        return;
+    }
+    std::printf("TAPI: %s%s\n", words.c_str(), PartyWords(call, msg, p1).c_str());
     std::fflush(stdout);
 }
 
@@ -242,6 +251,29 @@ F Symbol(void* lib, const char* name) {
     return reinterpret_cast<F>(dlsym(lib, name));
 }
 
+// The bytes the provider wrote to the pseudo-terminal so far, in hex.
+void ShowWire(int master, int timeoutMs) {
+    pollfd p{master, POLLIN, 0};
+    if (master < 0 || poll(&p, 1, timeoutMs) <= 0 || (p.revents & POLLIN) == 0)
+        return;
+    uint8_t buf[256];
+    const ssize_t n = read(master, buf, sizeof buf);
+    if (n <= 0)
+        return;
+    std::printf("wire <-");
+    for (ssize_t i = 0; i < n; ++i)
+        std::printf(" %02X", buf[i]);
+    std::printf("\n");
+    std::fflush(stdout);
+}
+
+int Usage() {
+    std::fprintf(stderr,
+                 "usage: zqhost [--pty] [--port COM1] [--seconds 5] [--library path]\n              %s\n",
+                 zq::host::kStepUsage);
+    return 2;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -249,19 +281,27 @@ int main(int argc, char** argv) {
     std::string port = "COM1";
     int seconds = 5;
     std::string library = ZQ_DEFAULT_LIBRARY;
+    std::vector<zq::host::Step> steps;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
+        if (const zq::host::Took took = zq::host::TakeStep(argc, argv, i, steps);
+            took != zq::host::Took::No) {
+            if (took == zq::host::Took::Yes)
+                continue;
+            return Usage();
+        }
         if (a == "--pty") {
             pty = true;
+        } else if (a == "--words") {
+            zq::host::g_tapi.words = true;
         } else if (a == "--port" && i + 1 < argc) {
             port = argv[++i];
         } else if (a == "--seconds" && i + 1 < argc) {
-            seconds = std::max(0, std::atoi(argv[++i]));
+            seconds = std::clamp(std::atoi(argv[++i]), 0, 3600);
         } else if (a == "--library" && i + 1 < argc) {
             library = argv[++i];
         } else {
-            std::fprintf(stderr, "usage: zqhost [--pty] [--port COM1] [--seconds 5] [--library path]\n");
-            return 2;
+            return Usage();
         }
     }
     const fs::path prefix = zq::plat::prefix_directory();
@@ -311,6 +351,11 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "zqhost: %s lacks a TSPI entry point\n", library.c_str());
         return 1;
     }
+    zq::host::Requests requests;
+    requests.makeCall = Symbol<decltype(requests.makeCall)>(lib, "TSPI_lineMakeCall");
+    requests.answer = Symbol<decltype(requests.answer)>(lib, "TSPI_lineAnswer");
+    requests.drop = Symbol<decltype(requests.drop)>(lib, "TSPI_lineDrop");
+    requests.closeCall = Symbol<decltype(requests.closeCall)>(lib, "TSPI_lineCloseCall");
 
     DWORD lines = 0, phones = 0, options = 0;
     enumDevices(1, &lines, &phones, nullptr, nullptr, nullptr);
@@ -320,23 +365,22 @@ int main(int argc, char** argv) {
     const LONG opened = lineOpen(0, reinterpret_cast<HTAPILINE>(1), &hdLine, 0x00020000, OnLineEvent);
     std::printf("TSPI_lineOpen: %08x\n", static_cast<unsigned>(opened));
 
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (std::chrono::steady_clock::now() < end) {
-        if (master < 0) {
-            usleep(100000);
-            continue;
+    const auto end = zq::host::Clock::now() + std::chrono::seconds(seconds);
+    const std::function<void()> pump = [master] { ShowWire(master, 0); };
+    bool stepsOk = true;
+    if (opened == 0 && !steps.empty()) {
+        stepsOk = zq::host::RunSteps(steps, requests, hdLine, end, pump);
+        // A call that went idle at the last step is closed before the line.
+        zq::host::CloseIdleCalls(requests);
+        stepsOk = zq::host::RequestsAnswered() && stepsOk;
+        zq::host::Say("steps: %s", stepsOk ? "done" : "failed");
+    } else {
+        while (zq::host::Clock::now() < end) {
+            zq::host::CloseIdleCalls(requests);
+            ShowWire(master, 100);
+            if (master < 0)
+                usleep(100000);
         }
-        pollfd p{master, POLLIN, 0};
-        if (poll(&p, 1, 100) <= 0 || (p.revents & POLLIN) == 0)
-            continue;
-        uint8_t buf[256];
-        const ssize_t n = read(master, buf, sizeof buf);
-        if (n <= 0)
-            continue;
-        std::printf("wire <-");
-        for (ssize_t i = 0; i < n; ++i)
-            std::printf(" %02X", buf[i]);
-        std::printf("\n");
     }
 
     if (opened == 0)
@@ -351,5 +395,5 @@ int main(int argc, char** argv) {
     std::printf("---- %s\n", trace.c_str());
     std::ifstream in(trace);
     std::cout << in.rdbuf();
-    return opened == 0 ? 0 : 1;
+    return opened == 0 && stepsOk ? 0 : 1;
 }

@@ -23,39 +23,6 @@ namespace {
 
 using Words = std::vector<std::string>;
 
-struct ErrorName {
-    uint32_t code;
-    const char* name;
-};
-
-// The errors the request functions return.
-constexpr std::array<ErrorName, 24> kErrorNames{{
-    {LINEERR_ALLOCATED, "ALLOCATED"},
-    {LINEERR_DIALBILLING, "DIALBILLING"},
-    {LINEERR_DIALPROMPT, "DIALPROMPT"},
-    {LINEERR_INVALADDRESS, "INVALADDRESS"},
-    {LINEERR_INVALADDRESSID, "INVALADDRESSID"},
-    {LINEERR_INVALBEARERMODE, "INVALBEARERMODE"},
-    {LINEERR_INVALCALLHANDLE, "INVALCALLHANDLE"},
-    {LINEERR_INVALCALLPARAMS, "INVALCALLPARAMS"},
-    {LINEERR_INVALCALLSTATE, "INVALCALLSTATE"},
-    {LINEERR_INVALCONSULTCALLHANDLE, "INVALCONSULTCALLHANDLE"},
-    {LINEERR_INVALDIGITMODE, "INVALDIGITMODE"},
-    {LINEERR_INVALLINEHANDLE, "INVALLINEHANDLE"},
-    {LINEERR_INVALMEDIAMODE, "INVALMEDIAMODE"},
-    {LINEERR_INVALPARAM, "INVALPARAM"},
-    {LINEERR_INVALPOINTER, "INVALPOINTER"},
-    {LINEERR_INVALTRANSFERMODE, "INVALTRANSFERMODE"},
-    {LINEERR_NOCONFERENCE, "NOCONFERENCE"},
-    {LINEERR_NODEVICE, "NODEVICE"},
-    {LINEERR_OPERATIONFAILED, "OPERATIONFAILED"},
-    {LINEERR_OPERATIONUNAVAIL, "OPERATIONUNAVAIL"},
-    {LINEERR_RESOURCEUNAVAIL, "RESOURCEUNAVAIL"},
-    {LINEERR_STRUCTURETOOSMALL, "STRUCTURETOOSMALL"},
-    {LINEERR_TARGETNOTFOUND, "TARGETNOTFOUND"},
-    {LINEERR_UNINITIALIZED, "UNINITIALIZED"},
-}};
-
 // Where TAPI's result codes lie: LINEERR_ALLOCATED .. LINEERR_REINIT.
 bool IsLineError(LONG result) {
     const auto code = static_cast<uint32_t>(result);
@@ -127,7 +94,7 @@ LONG Request(const Words& words, const std::function<LONG(DRV_REQUESTID)>& tspi,
     const LONG returned = tspi(id);
     g_driver.requests.push_back({id, statement, returned, htCall});
     if (returned < 0)
-        Note("refused " + std::to_string(id) + " " + ResultWord(returned));
+        Note("refused " + std::to_string(id) + " " + words::Result(returned));
     return returned;
 }
 
@@ -189,7 +156,7 @@ uintptr_t FreshHandle(int call) {
     HDRVCALL hdCall = nullptr;
     if (auto known = CallHandle(words[1], &hdCall); !known)
         return known;
-    Note(words[0] + " " + ResultWord(tspi(hdCall)));
+    Note(words[0] + " " + words::Result(tspi(hdCall)));
     return ::testing::AssertionSuccess();
 }
 
@@ -359,18 +326,7 @@ constexpr std::array<Verb, 16> kVerbs{{
 
 void CALLBACK DriverCompletion(DRV_REQUESTID id, LONG result) {
     RecordCompletion(id, result);
-    Note("reply " + std::to_string(id) + " " + ResultWord(result));
-}
-
-std::string ResultWord(LONG result) {
-    if (result == 0)
-        return "ok";
-    for (const ErrorName& e : kErrorNames)
-        if (static_cast<uint32_t>(result) == e.code)
-            return e.name;
-    std::array<char, 16> hex{};
-    std::snprintf(hex.data(), hex.size(), "0x%x", static_cast<unsigned>(result));
-    return hex.data();
+    Note("reply " + std::to_string(id) + " " + words::Result(result));
 }
 
 void DriverStart(HDRVLINE hdLine) {
@@ -421,10 +377,10 @@ std::vector<std::string> DriverWords() {
         if (it->returned < 0)
             return ::testing::AssertionFailure()
                    << "'" << it->statement << "' (" << c.id << ") was refused with "
-                   << ResultWord(it->returned) << " and then completed";
+                   << words::Result(it->returned) << " and then completed";
         if (c.result != 0 && !IsLineError(c.result))
             return ::testing::AssertionFailure()
-                   << "'" << it->statement << "' (" << c.id << ") completed with " << ResultWord(c.result);
+                   << "'" << it->statement << "' (" << c.id << ") completed with " << words::Result(c.result);
         if (++completions[c.id] > 1)
             return ::testing::AssertionFailure()
                    << "'" << it->statement << "' (" << c.id << ") completed twice";

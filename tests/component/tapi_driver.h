@@ -47,10 +47,6 @@ extern TapiDriver g_driver;
 // g_tapi.completions and among the events as "reply 3 ok".
 void CALLBACK DriverCompletion(DRV_REQUESTID id, LONG result);
 
-// "ok" for 0, a LINEERR_ value by its name ("RESOURCEUNAVAIL"), anything
-// else in hexadecimal.
-std::string ResultWord(LONG result);
-
 // Forgets every request; TAPI's requests go to this line from now on.
 void DriverStart(HDRVLINE hdLine);
 

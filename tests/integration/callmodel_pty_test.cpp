@@ -2,7 +2,8 @@
 // library on the slave side of a pseudo-terminal (COM1 of a temporary
 // prefix), the simulator's adapter, PBX and set in this process on the
 // master side. TAPI's events are read in words, as the component scenarios
-// read them, and timed.
+// read them, and timed; TAPI's requests (make call, answer, drop) are
+// checked to complete once each.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -18,6 +19,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <sstream>
@@ -52,6 +54,7 @@ struct Tapi {
     std::mutex m;
     std::condition_variable cv;
     std::vector<Heard> events;
+    std::map<DRV_REQUESTID, std::vector<LONG>> replies;
 
     size_t Mark() {
         const std::lock_guard lock(m);
@@ -69,6 +72,10 @@ struct Tapi {
         });
         return found;
     }
+    std::map<DRV_REQUESTID, std::vector<LONG>> Replies() {
+        const std::lock_guard lock(m);
+        return replies;
+    }
     std::vector<std::string> WordsFrom(size_t from) {
         const std::lock_guard lock(m);
         std::vector<std::string> words;
@@ -80,7 +87,10 @@ struct Tapi {
 
 Tapi g_tapi;
 
-void CALLBACK OnCompletion(DRV_REQUESTID, LONG) {}
+void CALLBACK OnCompletion(DRV_REQUESTID id, LONG result) {
+    const std::lock_guard lock(g_tapi.m);
+    g_tapi.replies[id].push_back(result);
+}
 
 void CALLBACK OnLineEvent(HTAPILINE, HTAPICALL htCall, DWORD msg, DWORD_PTR p1, DWORD_PTR p2, DWORD_PTR) {
     const Clock::time_point at = Clock::now();
@@ -134,6 +144,16 @@ public:
         const std::lock_guard lock(lock_);
         return iconWritten_;
     }
+    // The time the next key frame from the provider reached the simulator.
+    void ArmKeyFrame() {
+        const std::lock_guard lock(lock_);
+        keyArmed_ = true;
+        keyFrame_.reset();
+    }
+    std::optional<Clock::time_point> KeyFrameSeen() {
+        const std::lock_guard lock(lock_);
+        return keyFrame_;
+    }
 
     std::string LogTail(size_t lines) {
         const std::vector<std::string> log = sim_.With([](zq::sim::Sim* s) { return zq::sim::sim_log(s); });
@@ -148,16 +168,27 @@ private:
         const bool icon = std::any_of(log.begin(), log.end(), [](const zq::sim::LogEntry& e) {
             return e.text == "adapter -> provider: trace PBX -> set: icon key 1 0x2800";
         });
+        // Keys come alone or in super frames, which are read as one.
+        const bool keys = std::any_of(log.begin(), log.end(), [](const zq::sim::LogEntry& e) {
+            return e.text.find("set key message") != std::string::npos ||
+                   e.text.find("super frame 0x") != std::string::npos;
+        });
         const std::lock_guard lock(lock_);
         if (icon && armed_) {
             iconWritten_ = when;
             armed_ = false;
         }
+        if (keys && keyArmed_) {
+            keyFrame_ = when;
+            keyArmed_ = false;
+        }
     }
 
-    std::mutex lock_;  // the icon's time
+    std::mutex lock_;  // the icon's and the key frame's times
     bool armed_ = false;
     std::optional<Clock::time_point> iconWritten_;
+    bool keyArmed_ = false;
+    std::optional<Clock::time_point> keyFrame_;
     zq::test::SimOnPty sim_{zq::sim::default_set(),
                             [this](const auto& log, Clock::time_point when) { Written(log, when); }};
 };
@@ -252,6 +283,71 @@ TEST_F(CallModelPtyTest, AnIncomingCallAndACallMadeOnTheSetAsTheComponentScenari
         (std::vector<std::string>{"new call 0", "call 0 DIALTONE", "call 0 DIALING", "call 0 PROCEEDING",
                                   "call 0 RINGBACK", "call 0 info CALLEDID", "call 0 CONNECTED",
                                   "call 0 info CONNECTEDID", "call 0 DISCONNECTED NORMAL", "call 0 IDLE"}));
+}
+
+// TAPI's requests on the shipped library: a call made to 2007 of the set
+// file (who answers only when told) and dropped, then an incoming call
+// answered, which TAPI drops once the caller has hung up.
+TEST_F(CallModelPtyTest, TapiMakesACallAndDropsItThenAnswersAnIncomingOne) {
+    const auto makeCall = x.Find<decltype(&TSPI_lineMakeCall)>("TSPI_lineMakeCall");
+    const auto answer = x.Find<decltype(&TSPI_lineAnswer)>("TSPI_lineAnswer");
+    const auto drop = x.Find<decltype(&TSPI_lineDrop)>("TSPI_lineDrop");
+    const auto closeCall = x.Find<decltype(&TSPI_lineCloseCall)>("TSPI_lineCloseCall");
+    ASSERT_TRUE(makeCall && answer && drop && closeCall);
+
+    // The timing is of an idle link: the service codes, the download's
+    // last answer, come after the configuration is saved.
+    const Clock::time_point downloaded = Clock::now() + milliseconds(3000);
+    while (sim.LogTail(1000).find("CODE_INFO_ACK") == std::string::npos && Clock::now() < downloaded)
+        std::this_thread::sleep_for(milliseconds(20));
+    std::this_thread::sleep_for(milliseconds(200));
+
+    // On an idle set the call takes record 0: TAPI's handle for it names
+    // it so in the events.
+    size_t mark = g_tapi.Mark();
+    sim.ArmKeyFrame();
+    HDRVCALL made = reinterpret_cast<HDRVCALL>(uintptr_t{99});
+    const Clock::time_point asked = Clock::now();
+    ASSERT_EQ(makeCall(1, hdLine, reinterpret_cast<HTAPICALL>(kCallHandleBase), &made, u"2007", 0, nullptr),
+              1);
+    ASSERT_EQ(made, reinterpret_cast<HDRVCALL>(uintptr_t{0}));
+    const std::optional<Heard> ringback = g_tapi.WaitFor("call 0 RINGBACK", mark, milliseconds(3000));
+    ASSERT_TRUE(ringback) << Joined(g_tapi.WordsFrom(mark)) << "\n" << sim.LogTail(30);
+    ASSERT_TRUE(g_tapi.WaitFor("call 0 info CALLEDID", mark, milliseconds(3000))) << sim.LogTail(30);
+    ASSERT_TRUE(Step("answer", "call 0 info CONNECTEDID", mark));
+    ASSERT_EQ(drop(2, made, nullptr, 0), 2);
+    ASSERT_TRUE(g_tapi.WaitFor("call 0 IDLE", mark, milliseconds(3000))) << sim.LogTail(30);
+    EXPECT_EQ(closeCall(made), 0);
+    EXPECT_EQ(
+        g_tapi.WordsFrom(mark),
+        (std::vector<std::string>{"call 0 DIALTONE", "call 0 DIALING", "call 0 PROCEEDING", "call 0 RINGBACK",
+                                  "call 0 info CALLEDID", "call 0 CONNECTED", "call 0 info CONNECTEDID",
+                                  "call 0 DISCONNECTED NORMAL", "call 0 IDLE"}));
+    const std::optional<Clock::time_point> keys = sim.KeyFrameSeen();
+    ASSERT_TRUE(keys);
+    const auto since = [asked](Clock::time_point t) {
+        return static_cast<double>(std::chrono::duration_cast<std::chrono::microseconds>(t - asked).count()) /
+               1000;
+    };
+    std::printf("TSPI_lineMakeCall to the first key frame at the simulator %.1f ms, to RINGBACK %.1f ms\n",
+                since(*keys), since(ringback->at));
+
+    mark = g_tapi.Mark();
+    ASSERT_TRUE(Step("call 1 2005", "call 0 info CALLERID|REASON|CALLEDID|ORIGIN", mark));
+    ASSERT_EQ(answer(3, reinterpret_cast<HDRVCALL>(uintptr_t{0}), nullptr, 0), 3);
+    ASSERT_TRUE(g_tapi.WaitFor("call 0 info CONNECTEDID", mark, milliseconds(3000))) << sim.LogTail(30);
+    // The caller hangs up; the set keeps the key until TAPI drops the call.
+    ASSERT_TRUE(Step("hangup", "call 0 DISCONNECTED NORMAL", mark));
+    ASSERT_EQ(drop(4, reinterpret_cast<HDRVCALL>(uintptr_t{0}), nullptr, 0), 4);
+    ASSERT_TRUE(g_tapi.WaitFor("call 0 IDLE", mark, milliseconds(3000))) << sim.LogTail(30);
+    EXPECT_EQ(closeCall(reinterpret_cast<HDRVCALL>(uintptr_t{0})), 0);
+    EXPECT_EQ(
+        g_tapi.WordsFrom(mark),
+        (std::vector<std::string>{"new call 0", "call 0 OFFERING",
+                                  "call 0 info CALLERID|REASON|CALLEDID|ORIGIN", "call 0 CONNECTED",
+                                  "call 0 info CONNECTEDID", "call 0 DISCONNECTED NORMAL", "call 0 IDLE"}));
+    EXPECT_EQ(g_tapi.Replies(),
+              (std::map<DRV_REQUESTID, std::vector<LONG>>{{1, {0}}, {2, {0}}, {3, {0}}, {4, {0}}}));
 }
 
 // The offer waits for the caller's details (at most 1 s), which the PBX

@@ -2,21 +2,32 @@
 // service (under Wine, whose own telephony is a stub): it writes the
 // provider's port settings, loads the .tsp, enumerates, initialises, opens
 // the line, keeps it open for a while, closes and shuts down, printing every
-// result, event and completion. Exit code 0 only when the line opened.
+// result, event and completion. It can also play TAPI's part in calls, with
+// the steps zqhost takes on Linux (tapi_side.h):
 //
 //   tsphost [--seconds N] [--port COM1] [--speed 9600] [--debug 127] [provider.tsp]
+//           [--words] [--call NUMBER] [--answer] [--drop] [--wait STATE|MS] ...
+//
+// Without steps the line stays open --seconds; with steps the host ends
+// after the last one, and --seconds bounds them all. Exit code 0 only when
+// the line opened and every step succeeded.
 #include <windows.h>
 // windows.h first: the TAPI headers use its types.
 #include <tapi.h>
 #include <tspi.h>
 
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <string_view>
+#include <vector>
+
+#include "tapi_side.h"
 
 namespace {
+
+using zq::host::Say;
 
 constexpr DWORD kTspiVersion = 0x00020000;
 constexpr DWORD kPermanentProviderId = 1;
@@ -29,6 +40,7 @@ struct Options {
     const char* speed = "9600";
     const char* debugMask = "127";
     const char* provider = "zq_6232.tsp";
+    std::vector<zq::host::Step> steps;
 };
 
 // The entry points, typed from the SDK's own declarations.
@@ -38,37 +50,34 @@ struct Provider {
     decltype(&TSPI_lineOpen) lineOpen = nullptr;
     decltype(&TSPI_lineClose) lineClose = nullptr;
     decltype(&TSPI_providerShutdown) shutdown = nullptr;
+    zq::host::Requests requests;  // optional: only the steps need them
 };
-
-DWORD g_start = 0;
-
-// One line of output with the milliseconds since start; callbacks print
-// from the provider's worker thread.
-void Say(const char* format, ...) __attribute__((format(printf, 1, 2)));
-void Say(const char* format, ...) {
-    char text[512];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(text, sizeof text, format, args);
-    va_end(args);
-    std::printf("[%5lu ms] %s\n", static_cast<unsigned long>(GetTickCount() - g_start), text);
-    std::fflush(stdout);
-}
 
 unsigned long long Wide(DWORD_PTR v) {
     return static_cast<unsigned long long>(v);
 }
 
 void CALLBACK OnCompletion(DRV_REQUESTID requestId, LONG result) {
-    Say("completion: request %lu result 0x%lx", static_cast<unsigned long>(requestId),
-        static_cast<unsigned long>(result));
+    const std::string words = zq::host::Replied(requestId, result);
+    if (zq::host::g_tapi.words)
+        Say("tapi: %s", words.c_str());
+    else
+        Say("completion: request %lu result 0x%lx", static_cast<unsigned long>(requestId),
+            static_cast<unsigned long>(result));
 }
 
+// Printed before TAPI takes the event in: a new call's slot then still
+// holds what the provider put there.
 void CALLBACK OnLineEvent(HTAPILINE htLine, HTAPICALL htCall, DWORD msg, DWORD_PTR p1, DWORD_PTR p2,
                           DWORD_PTR p3) {
-    Say("line event: htLine %p htCall %p msg %lu params 0x%llx 0x%llx 0x%llx",
-        static_cast<const void*>(htLine), static_cast<const void*>(htCall), static_cast<unsigned long>(msg),
-        Wide(p1), Wide(p2), Wide(p3));
+    if (!zq::host::g_tapi.words)
+        Say("line event: htLine %p htCall %p msg %lu params 0x%llx 0x%llx 0x%llx",
+            static_cast<const void*>(htLine), static_cast<const void*>(htCall),
+            static_cast<unsigned long>(msg), Wide(p1), Wide(p2), Wide(p3));
+    int call = -1;
+    const std::string words = zq::host::Heard(htCall, msg, p1, p2, &call);
+    if (zq::host::g_tapi.words)
+        Say("tapi: %s", words.c_str());
 }
 
 void CALLBACK OnLineCreate(HTAPILINE, HTAPICALL, DWORD msg, DWORD_PTR p1, DWORD_PTR, DWORD_PTR) {
@@ -81,6 +90,12 @@ void CALLBACK OnPhoneCreate(HTAPIPHONE, DWORD msg, DWORD_PTR p1, DWORD_PTR, DWOR
 
 bool ParseOptions(int argc, char** argv, Options& options) {
     for (int i = 1; i < argc; ++i) {
+        if (const zq::host::Took took = zq::host::TakeStep(argc, argv, i, options.steps);
+            took != zq::host::Took::No) {
+            if (took == zq::host::Took::Bad)
+                return false;
+            continue;
+        }
         const std::string_view arg = argv[i];
         const bool hasValue = i + 1 < argc;
         if (arg == "--seconds" && hasValue) {
@@ -95,6 +110,8 @@ bool ParseOptions(int argc, char** argv, Options& options) {
             options.speed = argv[++i];
         } else if (arg == "--debug" && hasValue) {
             options.debugMask = argv[++i];
+        } else if (arg == "--words") {
+            zq::host::g_tapi.words = true;
         } else if (!arg.empty() && arg[0] != '-') {
             options.provider = argv[i];
         } else {
@@ -123,10 +140,10 @@ bool WriteSetting(const char* subkey, const char* name, const char* value) {
 }
 
 template <typename F>
-bool Resolve(HMODULE module, const char* name, F& entry) {
+bool Resolve(HMODULE module, const char* name, F& entry, bool required = true) {
     // The exported names are undecorated on both architectures.
     entry = reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module, name)));
-    if (entry == nullptr)
+    if (entry == nullptr && required)
         Say("missing export %s (error %lu)", name, GetLastError());
     return entry != nullptr;
 }
@@ -143,12 +160,35 @@ bool LoadProvider(const char* path, HMODULE& module, Provider& p) {
         Resolve(module, "TSPI_providerEnumDevices", p.enumDevices) &
         Resolve(module, "TSPI_providerInit", p.init) & Resolve(module, "TSPI_lineOpen", p.lineOpen) &
         Resolve(module, "TSPI_lineClose", p.lineClose) & Resolve(module, "TSPI_providerShutdown", p.shutdown);
+    Resolve(module, "TSPI_lineMakeCall", p.requests.makeCall, false);
+    Resolve(module, "TSPI_lineAnswer", p.requests.answer, false);
+    Resolve(module, "TSPI_lineDrop", p.requests.drop, false);
+    Resolve(module, "TSPI_lineCloseCall", p.requests.closeCall, false);
     return all;
 }
 
+// The steps within `seconds`, or the line kept open that long; idle calls
+// are closed meanwhile. False when a step failed.
+bool RunLine(const Provider& p, HDRVLINE hdLine, const Options& options) {
+    const zq::host::Clock::time_point end = zq::host::Clock::now() + std::chrono::seconds(options.seconds);
+    if (options.steps.empty()) {
+        zq::host::WaitUntil([] { return false; }, p.requests, end, nullptr);
+        return true;
+    }
+    if (p.requests.closeCall == nullptr)
+        Say("TSPI_lineCloseCall is not exported: idle calls stay open");
+    bool ok = zq::host::RunSteps(options.steps, p.requests, hdLine, end, nullptr);
+    // A call that went idle at the last step is closed before the line.
+    zq::host::CloseIdleCalls(p.requests);
+    ok = zq::host::RequestsAnswered() && ok;
+    Say("steps: %s", ok ? "done" : "failed");
+    return ok;
+}
+
 // Runs the provider through its life; returns lineOpen's result (or
-// providerInit's when that failed).
-LONG RunProvider(const Provider& p, unsigned seconds) {
+// providerInit's when that failed), and in *stepsOk whether the steps
+// succeeded.
+LONG RunProvider(const Provider& p, const Options& o, bool* stepsOk) {
     DWORD lines = 0, phones = 0;
     const HPROVIDER hProvider = reinterpret_cast<HPROVIDER>(static_cast<ULONG_PTR>(0x5150));
     LONG r = p.enumDevices(kPermanentProviderId, &lines, &phones, hProvider, OnLineCreate, OnPhoneCreate);
@@ -170,9 +210,10 @@ LONG RunProvider(const Provider& p, unsigned seconds) {
     Say("TSPI_lineOpen = 0x%lx, hdLine %p", static_cast<unsigned long>(opened),
         static_cast<const void*>(hdLine));
 
+    *stepsOk = o.steps.empty();
     if (opened == 0) {
-        Say("line open for %u s", seconds);
-        Sleep(seconds * 1000);
+        Say("line open for %u s", o.seconds);
+        *stepsOk = RunLine(p, hdLine, o);
         r = p.lineClose(hdLine);
         Say("TSPI_lineClose = 0x%lx", static_cast<unsigned long>(r));
     }
@@ -184,12 +225,13 @@ LONG RunProvider(const Provider& p, unsigned seconds) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    g_start = GetTickCount();
     Options options;
     if (!ParseOptions(argc, argv, options)) {
         std::fprintf(
             stderr,
-            "usage: tsphost [--seconds N] [--port COM1] [--speed 9600] [--debug 127] [provider.tsp]\n");
+            "usage: tsphost [--seconds N] [--port COM1] [--speed 9600] [--debug 127] [provider.tsp]\n"
+            "               %s\n",
+            zq::host::kStepUsage);
         return 2;
     }
     // The trace mask is read when the library attaches: the settings go in
@@ -204,8 +246,9 @@ int main(int argc, char** argv) {
     Provider provider;
     if (!LoadProvider(options.provider, module, provider))
         return 1;
-    const LONG opened = RunProvider(provider, options.seconds);
+    bool stepsOk = false;
+    const LONG opened = RunProvider(provider, options, &stepsOk);
     FreeLibrary(module);
     Say("result: lineOpen %s", opened == 0 ? "succeeded" : "failed");
-    return opened == 0 ? 0 : 1;
+    return opened == 0 && stepsOk ? 0 : 1;
 }

@@ -36,9 +36,9 @@ inline constexpr std::array<BitName, 17> kCallStates{
      {0, nullptr}}};
 
 inline constexpr std::array<BitName, 9> kCallInfoStates{{{LINECALLINFOSTATE_CALLERID, "CALLERID"},
-                                                          {LINECALLINFOSTATE_REASON, "REASON"},
-                                                          {LINECALLINFOSTATE_REDIRECTIONID, "REDIRECTIONID"},
-                                                          {LINECALLINFOSTATE_REDIRECTINGID, "REDIRECTINGID"},
+                                                         {LINECALLINFOSTATE_REASON, "REASON"},
+                                                         {LINECALLINFOSTATE_REDIRECTIONID, "REDIRECTIONID"},
+                                                         {LINECALLINFOSTATE_REDIRECTINGID, "REDIRECTINGID"},
                                                          {LINECALLINFOSTATE_CALLEDID, "CALLEDID"},
                                                          {LINECALLINFOSTATE_CONNECTEDID, "CONNECTEDID"},
                                                          {LINECALLINFOSTATE_APPSPECIFIC, "APPSPECIFIC"},
@@ -76,6 +76,48 @@ std::string Bits(const std::array<BitName, N>& names, uint32_t value) {
         text += (text.empty() ? "" : "|") + std::string(hex.data());
     }
     return text;
+}
+
+inline constexpr std::array<BitName, 27> kLineErrors{
+    {{LINEERR_ALLOCATED, "ALLOCATED"},
+     {LINEERR_DIALBILLING, "DIALBILLING"},
+     {LINEERR_DIALPROMPT, "DIALPROMPT"},
+     {LINEERR_INVALADDRESS, "INVALADDRESS"},
+     {LINEERR_INVALADDRESSID, "INVALADDRESSID"},
+     {LINEERR_INVALBEARERMODE, "INVALBEARERMODE"},
+     {LINEERR_INVALCALLHANDLE, "INVALCALLHANDLE"},
+     {LINEERR_INVALCALLPARAMS, "INVALCALLPARAMS"},
+     {LINEERR_INVALCALLSTATE, "INVALCALLSTATE"},
+     {LINEERR_INVALCONSULTCALLHANDLE, "INVALCONSULTCALLHANDLE"},
+     {LINEERR_INVALDIGITMODE, "INVALDIGITMODE"},
+     {LINEERR_INVALLINEHANDLE, "INVALLINEHANDLE"},
+     {LINEERR_INVALMEDIAMODE, "INVALMEDIAMODE"},
+     {LINEERR_INVALPARAM, "INVALPARAM"},
+     {LINEERR_INVALPOINTER, "INVALPOINTER"},
+     {LINEERR_INVALTRANSFERMODE, "INVALTRANSFERMODE"},
+     {LINEERR_NOCONFERENCE, "NOCONFERENCE"},
+     {LINEERR_NODEVICE, "NODEVICE"},
+     {LINEERR_NOMEM, "NOMEM"},
+     {LINEERR_OPERATIONFAILED, "OPERATIONFAILED"},
+     {LINEERR_OPERATIONUNAVAIL, "OPERATIONUNAVAIL"},
+     {LINEERR_REINIT, "REINIT"},
+     {LINEERR_RESOURCEUNAVAIL, "RESOURCEUNAVAIL"},
+     {LINEERR_STRUCTURETOOSMALL, "STRUCTURETOOSMALL"},
+     {LINEERR_TARGETNOTFOUND, "TARGETNOTFOUND"},
+     {LINEERR_UNINITIALIZED, "UNINITIALIZED"},
+     {LINEERR_USERUSERINFOTOOBIG, "USERUSERINFOTOOBIG"}}};
+
+// A request's result: "ok" for 0, a LINEERR_ value by its name, anything
+// else in hexadecimal.
+inline std::string Result(LONG result) {
+    if (result == 0)
+        return "ok";
+    for (const BitName& e : kLineErrors)
+        if (static_cast<uint32_t>(result) == e.bit)
+            return e.name;
+    std::array<char, 16> hex{};
+    std::snprintf(hex.data(), hex.size(), "0x%lx", static_cast<unsigned long>(static_cast<uint32_t>(result)));
+    return hex.data();
 }
 
 inline std::string CallState(uint32_t state) {
