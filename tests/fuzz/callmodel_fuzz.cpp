@@ -1,7 +1,9 @@
 // The call model fed as the adapter passes it on: display texts, icons,
 // lamps, keys, digits and module messages in their trace headers, and the
 // PBX's call events as TQLA messages, each a whole frame with a right
-// checksum, mixed with worker ticks so that the timed rules run. Every input
+// checksum, mixed with worker ticks so that the timed rules run, and TAPI's
+// requests on any call; a request is completed at most once, and never
+// after it was refused. Every input
 // starts from the same line in service: the configuration download is run
 // once against the simulator (line, supervision, boss and secretary keys,
 // two add-on modules) and the provider's state is put back before each
@@ -12,11 +14,15 @@
 // at the end of the input). tests/fuzz/make_corpus.py writes the seeds.
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <span>
+#include <string>
+#include <thread>
 #include <vector>
 
 #include "callmodel/calls.h"
@@ -32,6 +38,7 @@
 #include "link/supervision.h"
 #include "tapi/events.h"
 #include "tapi/makecall.h"
+#include "tapi/queries.h"
 #include "zq/memplat.h"
 #include "zq/sim.h"
 #include "zq/tapi_words.h"
@@ -64,6 +71,7 @@ enum Kind : uint8_t {
     kPbxToModule,   // module address, then any message to it
     kCallEvent,     // see CallEvent()
     kTicks,         // 1 + the first byte worker ticks of 100 ms
+    kTapiRequest,   // request, call, mode, then a number; see TapiRequest()
     kKinds
 };
 
@@ -127,7 +135,23 @@ void CALLBACK PhoneEvent(HTAPIPHONE, DWORD msg, DWORD_PTR p1, DWORD_PTR p2, DWOR
         std::fprintf(stderr, "%s\n",
                      words::PhoneState(static_cast<uint32_t>(p1), static_cast<uint32_t>(p2)).c_str());
 }
-void CALLBACK Completion(DRV_REQUESTID, LONG) {}
+// TAPI's view of its requests in this input: returned (accepted or the
+// error) and completions, by request ID.
+struct Request {
+    bool accepted = false;
+    int completions = 0;
+};
+std::array<Request, 256> g_requests;
+DRV_REQUESTID g_lastRequest = 0;
+
+void CALLBACK Completion(DRV_REQUESTID id, LONG result) {
+    if (id == 0 || id > g_lastRequest || id >= g_requests.size() || result > 0 ||
+        ++g_requests[id].completions > 1 || (!g_requests[id].accepted && id != g_lastRequest)) {
+        std::fprintf(stderr, "callmodel_fuzz: request %u completed wrongly (%ld)\n",
+                     static_cast<unsigned>(id), static_cast<long>(result));
+        std::abort();
+    }
+}
 
 // The provider's state once the line is in service.
 struct Saved {
@@ -304,6 +328,104 @@ void CallEvent(std::span<const uint8_t> body, uint8_t seq) {
     }
 }
 
+// One TAPI request: body[0] the function, body[1] the call (any value, so
+// bad handles too), body[2] a mode, the rest a number or digits.
+void TapiRequest(std::span<const uint8_t> body) {
+    if (body.size() < 3 || g_lastRequest + 1 >= g_requests.size())
+        return;
+    const DRV_REQUESTID id = ++g_lastRequest;
+    const auto call = reinterpret_cast<HDRVCALL>(static_cast<uintptr_t>(body[1]));
+    const uint8_t mode = body[2];
+    std::u16string text;
+    for (const uint8_t b : body.subspan(3))
+        text.push_back(b);
+    const auto* number = reinterpret_cast<LPCWSTR>(text.c_str());
+    const auto htCall = reinterpret_cast<HTAPICALL>(kCallHandleBase + 0x100 + id);
+    HDRVCALL made = nullptr;
+    LONG result = -1;
+    switch (body[0] % 16) {
+        case 0:
+            result = TSPI_lineMakeCall(id, LineHandle(), htCall, &made, number, 0, nullptr);
+            break;
+        case 1:
+            result = TSPI_lineDial(id, call, number, 0);
+            break;
+        case 2:
+            result = TSPI_lineAnswer(id, call, nullptr, 0);
+            break;
+        case 3:
+            result = TSPI_lineDrop(id, call, nullptr, 0);
+            break;
+        case 4:
+            result = TSPI_lineHold(id, call);
+            break;
+        case 5:
+            result = TSPI_lineUnhold(id, call);
+            break;
+        case 6:
+            TSPI_lineGenerateDigits(call, 0, (mode & 1) != 0 ? LINEDIGITMODE_DTMF : LINEDIGITMODE_PULSE,
+                                    number, 0);
+            break;
+        case 7:
+            result = TSPI_lineBlindTransfer(id, call, number, 0);
+            break;
+        case 8:
+            result = TSPI_lineSetupTransfer(id, call, htCall, &made, nullptr);
+            break;
+        case 9:
+            result = TSPI_lineCompleteTransfer(
+                id, call, reinterpret_cast<HDRVCALL>(static_cast<uintptr_t>(mode)), htCall, &made,
+                (mode & 0x80) != 0 ? LINETRANSFERMODE_CONFERENCE : LINETRANSFERMODE_TRANSFER);
+            break;
+        case 10:
+            result = TSPI_lineRemoveFromConference(id, call);
+            break;
+        case 11: {
+            // A forward list of one entry to the number, in any mode.
+            std::array<uint8_t, 8 + LINEFORWARD_SIZE + 160> list{};
+            const uint32_t total = 8 + LINEFORWARD_SIZE + static_cast<uint32_t>((text.size() + 1) * 2);
+            const uint32_t entries = mode & 1;
+            const uint32_t fwdMode = 1u << (mode >> 1 & 0x0F);
+            const uint32_t size = static_cast<uint32_t>((text.size() + 1) * 2);
+            const uint32_t offset = 8 + LINEFORWARD_SIZE;
+            if (total > list.size())
+                break;
+            std::memcpy(list.data(), &total, 4);
+            std::memcpy(list.data() + 4, &entries, 4);
+            std::memcpy(list.data() + 8, &fwdMode, 4);
+            std::memcpy(list.data() + 8 + 16, &size, 4);
+            std::memcpy(list.data() + 8 + 20, &offset, 4);
+            std::memcpy(list.data() + offset, text.c_str(), size);
+            result =
+                TSPI_lineForward(id, LineHandle(), 1, 0, reinterpret_cast<LPLINEFORWARDLIST>(list.data()), 0,
+                                 nullptr, &made, nullptr);
+            break;
+        }
+        case 12:
+            result = TSPI_linePickup(id, LineHandle(), 0, htCall, &made, number, nullptr);
+            break;
+        case 13:
+            TSPI_lineCloseCall(call);
+            break;
+        case 14: {
+            PHONEBUTTONINFO info{};
+            info.dwTotalSize = sizeof info;
+            info.dwButtonMode = 1u << (mode & 7);
+            result = TSPI_phoneSetButtonInfo(id, PhoneHandle(), body[1], &info);
+            break;
+        }
+        default:
+            result = TSPI_phoneSetHookSwitch(id, PhoneHandle(), PHONEHOOKSWITCHDEV_HANDSET, 1u << (mode & 3));
+            break;
+    }
+    g_requests[id].accepted = result == static_cast<LONG>(id);
+    if (result < 0 && g_requests[id].completions != 0) {
+        std::fprintf(stderr, "callmodel_fuzz: request %u refused (%ld) and completed\n",
+                     static_cast<unsigned>(id), static_cast<long>(result));
+        std::abort();
+    }
+}
+
 void Record(uint8_t kind, std::span<const uint8_t> body, bool silent, uint8_t seq) {
     switch (kind % kKinds) {
         case kDisplayLine0:
@@ -345,8 +467,18 @@ void Record(uint8_t kind, std::span<const uint8_t> body, bool silent, uint8_t se
         case kTicks:
             Ticks(1 + (body.empty() ? 0 : body[0]), silent);
             return;
+        case kTapiRequest:
+            TapiRequest(body);
+            break;
     }
     AnswerProvider(silent);
+}
+
+// The worker the line's open starts: here it only waits, the harness runs
+// the ticks itself; TAPI's requests need it running.
+uint32_t IdleWorker(void*) {
+    for (;;)
+        std::this_thread::sleep_for(std::chrono::hours(1));
 }
 
 // The line opened and the configuration downloaded from the simulator, as
@@ -401,6 +533,8 @@ bool BringInService() {
         return false;
     // The display and lamps of the set as the tests start from them.
     g_line.phoneOpen = true;
+    if (plat::thread_create(IdleWorker, nullptr, &g_provider.serialThread, &g_provider.serialThreadId) != 0)
+        return false;
     return g_rx.traceModeSeen && g_line.lists.MultiLineKeys.count == 4 && g_line.lists.SupervKeys.count == 2;
 }
 
@@ -424,6 +558,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::span<const uint8_t> input(data, size);
     const uint8_t setup = input[0];
     Restore();
+    g_requests = {};
+    g_lastRequest = 0;
     TraceResetForTest((setup & kTracing) != 0 ? 0x7F : 0);
     g_line.phoneOpen = (setup & kPhoneClosed) == 0;
     g_lineSettings.SupervService = (setup & kNoSupervService) == 0;

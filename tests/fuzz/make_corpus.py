@@ -95,7 +95,9 @@ seeds = {
 (C_TRACING, C_PHONE_CLOSED, C_NO_SUPERV_SERVICE, C_NO_PREFIXES, C_TQLA1, C_SILENT,
  C_STATIC_CONFIG) = (1 << i for i in range(7))
 (K_LINE0, K_LINE1, K_ICON, K_LAMP, K_TO_SET, K_KEY, K_DIGIT, K_FROM_SET, K_MODULE_ICON, K_MODULE_KEY,
- K_TO_MODULE, K_EVENT, K_TICKS) = range(13)
+ K_TO_MODULE, K_EVENT, K_TICKS, K_TAPI) = range(14)
+(T_MAKE, T_DIAL, T_ANSWER, T_DROP, T_HOLD, T_UNHOLD, T_DIGITS, T_BLIND, T_SETUP, T_COMPLETE, T_REMOVE, T_FORWARD,
+ T_PICKUP, T_CLOSE, T_BUTTON, T_HOOK) = range(16)
 INCOM, ACTIV, HOLD, IDLE = 0x2800, 0x2020, 0x2828, 0x0000
 ICI, OCI, CCI, TRANSFERED = range(4)
 SEGMENTED = 0x40
@@ -115,6 +117,10 @@ def icon(key, word):
 
 def module_icon(address, key, word):
     return rec(K_MODULE_ICON, bytes([address, key, word & 0xFF, word >> 8]))
+
+
+def tapi(request, call=0, mode=0, text=""):
+    return rec(K_TAPI, bytes([request, call, mode]) + text.encode())
 
 
 def ticks(n):
@@ -160,6 +166,15 @@ conference = (icon(1, INCOM) + ici(1, 0, "2005", 1, "Martin Paul") + icon(1, ACT
               + oci(1, 0, "2006", 1, "Durand Ana") + cci(1, 0, "2006", 1, "Durand Ana") + rec(K_KEY, [31]))
 
 callmodel_seeds = {
+    "tapi_make_drop": bytes([0]) + tapi(T_MAKE, text="2006") + ticks(2) + icon(1, ACTIV)
+    + oci(1, 0, "2006", 1, "Durand Ana") + cci(1, 0, "2006", 1, "Durand Ana") + tapi(T_HOLD) + icon(1, HOLD)
+    + tapi(T_UNHOLD) + icon(1, ACTIV) + tapi(T_DIGITS, 0, 1, "12") + tapi(T_DROP) + icon(1, IDLE) + ticks(2)
+    + tapi(T_CLOSE),
+    "tapi_answer_transfer": bytes([0]) + icon(1, INCOM) + ici(1, 0, "2005", 1, "Martin Paul") + tapi(T_ANSWER)
+    + icon(1, ACTIV) + cci(1, 0, "2005", 1, "Martin Paul") + show(1, SOFT_KEYS) + tapi(T_SETUP)
+    + show(1, "EndEnq  Swap    Conf") + tapi(T_COMPLETE, 0, 1) + tapi(T_COMPLETE, 0, 0x81) + ticks(3)
+    + tapi(T_BLIND, 0, 0, "2010") + tapi(T_FORWARD, 0, 1, "2010") + tapi(T_PICKUP, 0, 0, "2003")
+    + tapi(T_BUTTON, 5, 3) + tapi(T_HOOK, 0, 0) + ticks(120),
     "incoming": bytes([0]) + incoming,
     "incoming_traced": bytes([C_TRACING | C_STATIC_CONFIG]) + incoming,
     "incoming_external": bytes([0]) + icon(2, INCOM) + ici(2, 0, "612345678", 0x82, "Dupont Jean", how=SEGMENTED)
