@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstddef>
 #include <cstring>
 #include <string_view>
 
@@ -25,6 +26,9 @@
 namespace zq {
 
 bool g_dialToneReport = true;
+
+// TAPI 2.0 ends the call parameters with the calling party ID.
+static_assert(offsetof(LINECALLPARAMS, dwCallingPartyIDOffset) + sizeof(DWORD) == LINECALLPARAMS_FIXED_SIZE);
 
 namespace {
 
