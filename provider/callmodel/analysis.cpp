@@ -18,11 +18,6 @@ namespace zq {
 namespace {
 
 // Soft keys and display strings as the configuration download numbers them.
-constexpr int SK_SECONDCALL = 0;
-constexpr int SK_ENDSECONDCALL = 1;
-constexpr int SK_SWAP = 2;
-constexpr int SK_CONFERENCE = 3;
-constexpr int SK_TRANSFER = 6;
 constexpr int LCD_HANGUP = 0;
 constexpr int LCD_CANCELSECONDCALL = 1;
 constexpr int LCD_DIAL = 2;

@@ -129,6 +129,18 @@ inline constexpr int LCDSTRING_LEN = 31;
 inline constexpr int SERVICECODE_COUNT = 7;
 inline constexpr int SERVICECODE_LEN = 4;
 
+// Entries of the soft-key labels and the service codes, in the order of
+// their names.
+inline constexpr int SK_SECONDCALL = 0;
+inline constexpr int SK_ENDSECONDCALL = 1;
+inline constexpr int SK_SWAP = 2;
+inline constexpr int SK_CONFERENCE = 3;
+inline constexpr int SK_DTMF = 4;
+inline constexpr int SK_STOP_DTMF = 5;
+inline constexpr int SK_TRANSFER = 6;
+inline constexpr size_t SERVICE_CANCEL_FORWARDING = 4;
+inline constexpr size_t SERVICE_CALL_PICKUP = 6;
+
 inline constexpr std::array<const char*, SOFTKEY_COUNT> kSoftKeyNames = {
     "SecondCall", "EndSecondCall", "Swap", "Conference", "FreqVocale", "CancelFreqVocale", "Transfer"};
 inline constexpr std::array<const char*, LCDSTRING_COUNT> kLcdStringNames = {"HangUp", "CancelSecondCall",

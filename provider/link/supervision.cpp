@@ -73,7 +73,7 @@ void ReadPort() {
 
 // The set's "CancelFreqVocale" soft key, pressed when it shows.
 void SoftKeyRelease() {
-    if (const int position = SoftKeyPosition(5); position != 0)
+    if (const int position = SoftKeyPosition(SK_STOP_DTMF); position != 0)
         PressSoftKey(position);
     g_superv.softKeyRelease = false;
     g_superv.softKeyCount = 0;

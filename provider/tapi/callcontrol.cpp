@@ -19,7 +19,6 @@ namespace zq {
 
 namespace {
 
-constexpr int SOFTKEY_TRANSFER = 6;  // SoftKeyLabel entry
 constexpr int SOFTKEY_POS_DROP_ACTIVE = 1;
 constexpr int SOFTKEY_POS_SWAP = 2;
 constexpr int SOFTKEY_POS_CONF_DROP_LAST = 3;
@@ -68,7 +67,7 @@ LONG ClearConference() {
     TspTrace(TRACE_TSPI, "DoClearCall  confState %lx", g_line.ConfState);
     if (g_line.ConfState != LINECALLSTATE_CONNECTED)
         return Err(LINEERR_INVALCALLSTATE);
-    const int position = SoftKeyPosition(SOFTKEY_TRANSFER);
+    const int position = SoftKeyPosition(SK_TRANSFER);
     if (position == 0)
         return Err(LINEERR_OPERATIONUNAVAIL);
     TspTrace(TRACE_TSPI, "DoClearCall sur Conf -> Transfert");

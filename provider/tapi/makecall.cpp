@@ -32,8 +32,6 @@ static_assert(offsetof(LINECALLPARAMS, dwCallingPartyIDOffset) + sizeof(DWORD) =
 
 namespace {
 
-constexpr int SOFTKEY_DTMF_ON = 4;  // SoftKeyLabel entries "FreqVocale", "CancelFreqVocale"
-constexpr int SOFTKEY_DTMF_OFF = 5;
 constexpr int TRACE_WAIT_MAKECALL = 70;
 
 bool AnyCallIn(uint32_t state) {
@@ -298,8 +296,8 @@ LONG DoGenerateDigits(int32_t cref) {
     TspTrace(TRACE_CALL, "EnteringDoGenerateDigits sur call ref:%d", cref);
     if (!ValidCref(cref))
         return Err(LINEERR_INVALCALLHANDLE);
-    const int on = SoftKeyPosition(SOFTKEY_DTMF_ON);
-    const int off = SoftKeyPosition(SOFTKEY_DTMF_OFF);
+    const int on = SoftKeyPosition(SK_DTMF);
+    const int off = SoftKeyPosition(SK_STOP_DTMF);
     const std::string_view digits = TextOf(g_line.strings.Digits[static_cast<size_t>(cref)]);
     if (digits.empty()) {
         if (off == 0) {

@@ -58,8 +58,6 @@ constexpr uint32_t kForwardModes = 0x1111;
 // FORWARD, MAKECALL, PICKUP, PICKUPDIRECT, FORWARDFWD
 constexpr uint32_t kAddressFeatures = 0x1407;
 constexpr uint32_t kPartyBoth = LINECALLPARTYID_ADDRESS | LINECALLPARTYID_NAME;
-// The setup transfer request, running until the set shows its result.
-constexpr uint32_t kSetupTransferOp = 19;
 // Forwarding status from the PBX: 0..3 the four modes, 4 none.
 constexpr uint8_t kNotForwarded = 4;
 // Stored only: events go to TAPI whatever the application asked for.
@@ -156,7 +154,7 @@ void FillCallStatus(LINECALLSTATUS& status, int cref) {
         reported = LINECALLSTATE_OFFERING;
     else if (stored == LINECALLSTATE_PROCEEDING)
         reported = LINECALLSTATE_RINGBACK;
-    else if (stored == LINECALLSTATE_ONHOLD && g_running.runningOp == kSetupTransferOp &&
+    else if (stored == LINECALLSTATE_ONHOLD && g_running.runningOp == REQ_SETUPTRANSFER &&
              g_running.runningCref == cref)
         reported = LINECALLSTATE_ONHOLDPENDTRANSFER;
     status.dwCallState = reported;

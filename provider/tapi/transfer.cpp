@@ -28,15 +28,6 @@ namespace zq {
 
 namespace {
 
-// SoftKeyLabel entries.
-constexpr int SOFTKEY_SECONDCALL = 0;
-constexpr int SOFTKEY_CONFERENCE = 3;
-constexpr int SOFTKEY_TRANSFER = 6;
-
-// ServiceCode entries (kServiceCodeNames).
-constexpr size_t SERVICE_CANCEL_FORWARDING = 4;
-constexpr size_t SERVICE_CALL_PICKUP = 6;
-
 constexpr uint32_t HELD_AND_CONNECTED = LINECALLSTATE_ONHOLD | LINECALLSTATE_CONNECTED;
 constexpr uint32_t REOFFER_AND_CONNECTED = CALLSTATE_REOFFER | LINECALLSTATE_CONNECTED;
 constexpr uint32_t HELD_AND_PROCEEDING = LINECALLSTATE_ONHOLD | LINECALLSTATE_PROCEEDING;
@@ -322,7 +313,7 @@ void RestoreHandle(int32_t cref, const HandleSlot& kept) {
 
 LONG DoBlindTransfer(int32_t cref) {
     TspTrace(TRACE_TSPI, "DoBlindTransfer");
-    if (g_calls.DbCall || SoftKeyPosition(SOFTKEY_SECONDCALL) == 0)
+    if (g_calls.DbCall || SoftKeyPosition(SK_SECONDCALL) == 0)
         return Err(LINEERR_OPERATIONUNAVAIL);
     if (CleanDialString(s_blindDest) == 0)
         return Err(LINEERR_INVALADDRESS);
@@ -341,7 +332,7 @@ LONG DoSetupTransfer(int32_t cref, int32_t consultcref) {
     if (!ValidCref(consultcref))
         return Err(LINEERR_INVALCALLHANDLE);
     LONG result = 0;
-    if (const int position = SoftKeyPosition(SOFTKEY_SECONDCALL); position != 0) {
+    if (const int position = SoftKeyPosition(SK_SECONDCALL); position != 0) {
         result = Send({SoftKeyPress(position)});
     } else if (g_line.EnqCallMode != 0) {
         return Err(LINEERR_OPERATIONUNAVAIL);
@@ -371,7 +362,7 @@ LONG DoCompleteTransfer(int32_t cref, int32_t consultcref) {
         TspTrace(TRACE_TSPI, "Transfer de 2 appels CONFERENCED");
         return Send({FunctionPress(KEY_CODE_RELEASE)});
     }
-    const int position = SoftKeyPosition(SOFTKEY_TRANSFER);
+    const int position = SoftKeyPosition(SK_TRANSFER);
     if (position == 0)
         return Fail("Echec Transfer - SK not present");
     const CallCounts counts = CallsStat();
@@ -383,7 +374,7 @@ LONG DoConference(int32_t cref, int32_t consultcref) {
     TspTrace(TRACE_TSPI, "Conference");
     if (!ValidCref(cref) || !ValidCref(consultcref))
         return Err(LINEERR_INVALCALLHANDLE);
-    const int position = SoftKeyPosition(SOFTKEY_CONFERENCE);
+    const int position = SoftKeyPosition(SK_CONFERENCE);
     if (position == 0)
         return Fail("Echec conference - SK not present");
     const CallCounts counts = CallsStat();
