@@ -71,11 +71,12 @@ function statement(s,    name) {
         add_typedef(name)
     } else if (s ~ /^typedef /) {
         add_typedef(declared_name(s))
-    } else if (s ~ /^ZQ_TSPI_EXPORT /) {
+    } else if (s ~ /^ZQ_T(SPI|API)_EXPORT /) {
         name = s
         sub(/\(.*$/, "", name)
         name = declared_name(name ";")
-        if (name !~ /^T(UI)?SPI_/) fail("unexpected export '" name "'")
+        if (s ~ /^ZQ_TSPI_EXPORT / && name !~ /^T(UI)?SPI_/) fail("unexpected provider export '" name "'")
+        if (s ~ /^ZQ_TAPI_EXPORT / && name !~ /^(line|tapi)[A-Z]/) fail("unexpected application export '" name "'")
         functions[++nfunctions] = name
     } else {
         fail("unrecognised declaration: " s)

@@ -32,6 +32,8 @@ typedef const char* LPCSTR;
 #define WINAPI
 #define CALLBACK
 #define ZQ_TSPI_EXPORT __attribute__((visibility("default")))
+// The application functions, exported by the telephony library.
+#define ZQ_TAPI_EXPORT __attribute__((visibility("default")))
 
 struct HWND__ {
     int unused;
@@ -1767,4 +1769,80 @@ ZQ_TSPI_EXPORT LONG WINAPI TUISPI_providerInstall(TUISPIDLLCALLBACK lpfnUIDLLCal
                                                   DWORD dwPermanentProviderID);
 ZQ_TSPI_EXPORT LONG WINAPI TUISPI_providerRemove(TUISPIDLLCALLBACK lpfnUIDLLCallback, HWND hwndOwner,
                                                  DWORD dwPermanentProviderID);
+}  // extern "C"
+
+// The application line API (A = UTF-8 here).
+extern "C" {
+ZQ_TAPI_EXPORT LONG WINAPI lineInitializeExA(LPHLINEAPP lphLineApp, HINSTANCE hInstance,
+                                             LINECALLBACK lpfnCallback, LPCSTR lpszFriendlyAppName,
+                                             LPDWORD lpdwNumDevs, LPDWORD lpdwAPIVersion,
+                                             LPLINEINITIALIZEEXPARAMS lpLineInitializeExParams);
+ZQ_TAPI_EXPORT LONG WINAPI lineShutdown(HLINEAPP hLineApp);
+ZQ_TAPI_EXPORT LONG WINAPI lineNegotiateAPIVersion(HLINEAPP hLineApp, DWORD dwDeviceID, DWORD dwAPILowVersion,
+                                                   DWORD dwAPIHighVersion, LPDWORD lpdwAPIVersion,
+                                                   LPLINEEXTENSIONID lpExtensionID);
+ZQ_TAPI_EXPORT LONG WINAPI lineOpenA(HLINEAPP hLineApp, DWORD dwDeviceID, LPHLINE lphLine, DWORD dwAPIVersion,
+                                     DWORD dwExtVersion, DWORD_PTR dwCallbackInstance, DWORD dwPrivileges,
+                                     DWORD dwMediaModes, LPLINECALLPARAMS const lpCallParams);
+ZQ_TAPI_EXPORT LONG WINAPI lineClose(HLINE hLine);
+ZQ_TAPI_EXPORT LONG WINAPI lineGetStatusMessages(HLINE hLine, LPDWORD lpdwLineStates,
+                                                 LPDWORD lpdwAddressStates);
+ZQ_TAPI_EXPORT LONG WINAPI lineSetStatusMessages(HLINE hLine, DWORD dwLineStates, DWORD dwAddressStates);
+ZQ_TAPI_EXPORT LONG WINAPI lineGetDevCapsA(HLINEAPP hLineApp, DWORD dwDeviceID, DWORD dwAPIVersion,
+                                           DWORD dwExtVersion, LPLINEDEVCAPS lpLineDevCaps);
+ZQ_TAPI_EXPORT LONG WINAPI lineGetAddressCapsA(HLINEAPP hLineApp, DWORD dwDeviceID, DWORD dwAddressID,
+                                               DWORD dwAPIVersion, DWORD dwExtVersion,
+                                               LPLINEADDRESSCAPS lpAddressCaps);
+ZQ_TAPI_EXPORT LONG WINAPI lineGetAddressStatusA(HLINE hLine, DWORD dwAddressID,
+                                                 LPLINEADDRESSSTATUS lpAddressStatus);
+ZQ_TAPI_EXPORT LONG WINAPI lineGetCallStatus(HCALL hCall, LPLINECALLSTATUS lpCallStatus);
+ZQ_TAPI_EXPORT LONG WINAPI lineGetCallInfoA(HCALL hCall, LPLINECALLINFO lpCallInfo);
+ZQ_TAPI_EXPORT LONG WINAPI lineMakeCallA(HLINE hLine, LPHCALL lphCall, LPCSTR lpszDestAddress,
+                                         DWORD dwCountryCode, LPLINECALLPARAMS const lpCallParams);
+ZQ_TAPI_EXPORT LONG WINAPI lineDialA(HCALL hCall, LPCSTR lpszDestAddress, DWORD dwCountryCode);
+ZQ_TAPI_EXPORT LONG WINAPI lineDrop(HCALL hCall, LPCSTR lpsUserUserInfo, DWORD dwSize);
+ZQ_TAPI_EXPORT LONG WINAPI lineAnswer(HCALL hCall, LPCSTR lpsUserUserInfo, DWORD dwSize);
+ZQ_TAPI_EXPORT LONG WINAPI lineHold(HCALL hCall);
+ZQ_TAPI_EXPORT LONG WINAPI lineUnhold(HCALL hCall);
+ZQ_TAPI_EXPORT LONG WINAPI lineRedirectA(HCALL hCall, LPCSTR lpszDestAddress, DWORD dwCountryCode);
+ZQ_TAPI_EXPORT LONG WINAPI lineCompleteCall(HCALL hCall, LPDWORD lpdwCompletionID, DWORD dwCompletionMode,
+                                            DWORD dwMessageID);
+ZQ_TAPI_EXPORT LONG WINAPI lineParkA(HCALL hCall, DWORD dwParkMode, LPCSTR lpszDirAddress,
+                                     LPVARSTRING lpNonDirAddress);
+ZQ_TAPI_EXPORT LONG WINAPI linePickupA(HLINE hLine, DWORD dwAddressID, LPHCALL lphCall,
+                                       LPCSTR lpszDestAddress, LPCSTR lpszGroupID);
+ZQ_TAPI_EXPORT LONG WINAPI lineUnparkA(HLINE hLine, DWORD dwAddressID, LPHCALL lphCall,
+                                       LPCSTR lpszDestAddress);
+ZQ_TAPI_EXPORT LONG WINAPI lineForwardA(HLINE hLine, DWORD bAllAddresses, DWORD dwAddressID,
+                                        LPLINEFORWARDLIST const lpForwardList, DWORD dwNumRingsNoAnswer,
+                                        LPHCALL lphConsultCall, LPLINECALLPARAMS const lpCallParams);
+ZQ_TAPI_EXPORT LONG WINAPI lineCompleteTransfer(HCALL hCall, HCALL hConsultCall, LPHCALL lphConfCall,
+                                                DWORD dwTransferMode);
+ZQ_TAPI_EXPORT LONG WINAPI lineSetupTransferA(HCALL hCall, LPHCALL lphConsultCall,
+                                              LPLINECALLPARAMS const lpCallParams);
+ZQ_TAPI_EXPORT LONG WINAPI lineBlindTransferA(HCALL hCall, LPCSTR lpszDestAddress, DWORD dwCountryCode);
+ZQ_TAPI_EXPORT LONG WINAPI lineGenerateDigitsA(HCALL hCall, DWORD dwDigitMode, LPCSTR lpszDigits,
+                                               DWORD dwDuration);
+ZQ_TAPI_EXPORT LONG WINAPI lineDevSpecific(HLINE hLine, DWORD dwAddressID, HCALL hCall, LPVOID lpParams,
+                                           DWORD dwSize);
+ZQ_TAPI_EXPORT LONG WINAPI lineDeallocateCall(HCALL hCall);
+ZQ_TAPI_EXPORT LONG WINAPI lineGetIDA(HLINE hLine, DWORD dwAddressID, HCALL hCall, DWORD dwSelect,
+                                      LPVARSTRING lpDeviceID, LPCSTR lpszDeviceClass);
+ZQ_TAPI_EXPORT LONG WINAPI lineConfigDialogA(DWORD dwDeviceID, HWND hwndOwner, LPCSTR lpszDeviceClass);
+ZQ_TAPI_EXPORT LONG WINAPI lineGetTranslateCapsA(HLINEAPP hLineApp, DWORD dwAPIVersion,
+                                                 LPLINETRANSLATECAPS lpTranslateCaps);
+ZQ_TAPI_EXPORT LONG WINAPI lineSetCurrentLocation(HLINEAPP hLineApp, DWORD dwLocation);
+ZQ_TAPI_EXPORT LONG WINAPI lineTranslateAddressA(HLINEAPP hLineApp, DWORD dwDeviceID, DWORD dwAPIVersion,
+                                                 LPCSTR lpszAddressIn, DWORD dwCard, DWORD dwTranslateOptions,
+                                                 LPLINETRANSLATEOUTPUT lpTranslateOutput);
+ZQ_TAPI_EXPORT LONG WINAPI lineSetTollListA(HLINEAPP hLineApp, DWORD dwDeviceID, LPCSTR lpszAddressIn,
+                                            DWORD dwTollListOption);
+ZQ_TAPI_EXPORT LONG WINAPI lineTranslateDialogA(HLINEAPP hLineApp, DWORD dwDeviceID, DWORD dwAPIVersion,
+                                                HWND hwndOwner, LPCSTR lpszAddressIn);
+ZQ_TAPI_EXPORT LONG WINAPI lineRegisterRequestRecipient(HLINEAPP hLineApp, DWORD dwRegistrationInstance,
+                                                        DWORD dwRequestMode, DWORD bEnable);
+ZQ_TAPI_EXPORT LONG WINAPI lineGetRequestA(HLINEAPP hLineApp, DWORD dwRequestMode, LPVOID lpRequestBuffer);
+ZQ_TAPI_EXPORT LONG WINAPI lineGetMessage(HLINEAPP hLineApp, LPLINEMESSAGE lpMessage, DWORD dwTimeout);
+ZQ_TAPI_EXPORT LONG WINAPI tapiRequestMakeCallA(LPCSTR lpszDestAddress, LPCSTR lpszAppName,
+                                                LPCSTR lpszCalledParty, LPCSTR lpszComment);
 }  // extern "C"
