@@ -1,9 +1,9 @@
 // The in-memory platform backend of the component tests.
 #include <algorithm>
-#include <cstdint>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <map>
 #include <memory>
@@ -956,5 +956,19 @@ void message_beep(uint32_t) {}
 void* active_window() {
     return nullptr;
 }
+
+// ------------------------------------------------------------------ modules
+
+// Nothing is loaded in memory: the tests link their provider in.
+uint32_t module_load(std::string_view, Module** out) {
+    *out = nullptr;
+    return kErrNotSupported;
+}
+
+ModuleProc module_symbol(Module*, std::string_view) {
+    return nullptr;
+}
+
+void module_free(Module*) {}
 
 }  // namespace zq::plat

@@ -1,5 +1,6 @@
 // Threads, events, mutexes with the Windows named-mutex semantics, the
-// clock, the tick loop and the message box on POSIX.
+// clock, the tick loop, the message box and module loading on POSIX.
+#include <dlfcn.h>
 #include <pthread.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -554,6 +555,36 @@ void message_beep(uint32_t /*type*/) {}
 
 void* active_window() {
     return nullptr;
+}
+
+// ------------------------------------------------------------------ modules
+
+struct Module {
+    void* handle = nullptr;
+};
+
+uint32_t module_load(std::string_view path, Module** out) {
+    *out = nullptr;
+    const std::string native = posix::native_path(path);
+    void* handle = dlopen(native.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr)
+        return kErrModNotFound;
+    *out = new Module{handle};
+    return kErrSuccess;
+}
+
+ModuleProc module_symbol(Module* module, std::string_view name) {
+    if (module == nullptr)
+        return nullptr;
+    const std::string symbol(name);
+    return reinterpret_cast<ModuleProc>(dlsym(module->handle, symbol.c_str()));
+}
+
+void module_free(Module* module) {
+    if (module == nullptr)
+        return;
+    dlclose(module->handle);
+    delete module;
 }
 
 }  // namespace zq::plat

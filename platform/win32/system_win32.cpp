@@ -25,6 +25,10 @@ struct Mutex {
     HANDLE handle = nullptr;
 };
 
+struct Module {
+    HMODULE handle = nullptr;
+};
+
 namespace {
 
 Wait ToWait(DWORD result) {
@@ -341,6 +345,45 @@ void message_beep(uint32_t type) {
 
 void* active_window() {
     return GetActiveWindow();
+}
+
+// ------------------------------------------------------------------ modules
+
+uint32_t module_load(std::string_view path, Module** out) {
+    *out = nullptr;
+    // UTF-8 never takes fewer bytes than UTF-16 takes characters.
+    const int length = static_cast<int>(path.size());
+    std::wstring wide(static_cast<size_t>(length), L'\0');
+    const int written = length == 0 ? 0
+                                    : MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path.data(), length,
+                                                          wide.data(), length);
+    if (written <= 0) {
+        return kErrBadPathname;
+    }
+    wide.resize(static_cast<size_t>(written));
+    const HMODULE handle = LoadLibraryW(wide.c_str());
+    if (handle == nullptr) {
+        return kErrModNotFound;
+    }
+    *out = new Module{handle};
+    return kErrSuccess;
+}
+
+ModuleProc module_symbol(Module* module, std::string_view name) {
+    if (module == nullptr) {
+        return nullptr;
+    }
+    const std::string symbol(name);
+    // void (*)() takes any function type without a cast warning.
+    return reinterpret_cast<ModuleProc>(GetProcAddress(module->handle, symbol.c_str()));
+}
+
+void module_free(Module* module) {
+    if (module == nullptr) {
+        return;
+    }
+    FreeLibrary(module->handle);
+    delete module;
 }
 
 }  // namespace zq::plat

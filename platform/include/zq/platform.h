@@ -33,6 +33,7 @@ inline constexpr uint32_t kErrSharingViolation = 32;
 inline constexpr uint32_t kErrNotSupported = 50;
 inline constexpr uint32_t kErrFileExists = 80;
 inline constexpr uint32_t kErrInvalidParameter = 87;
+inline constexpr uint32_t kErrModNotFound = 126;
 inline constexpr uint32_t kErrBadPathname = 161;
 inline constexpr uint32_t kErrAlreadyExists = 183;
 inline constexpr uint32_t kErrMoreData = 234;
@@ -214,6 +215,23 @@ uint32_t mutex_create(std::string_view name, bool initially_owned, Mutex** out);
 Wait mutex_wait(Mutex* mutex, uint32_t timeout_ms);
 uint32_t mutex_release(Mutex* mutex);  // error when the caller does not own it
 void mutex_close(Mutex* mutex);
+
+// ------------------------------------------------------------------ modules
+
+struct Module;  // backend-defined
+
+// A function of a module, to be cast to its real type by the caller.
+using ModuleProc = void (*)();
+
+// LoadLibraryW / dlopen: path is UTF-8. ERROR_MOD_NOT_FOUND when the file
+// cannot be loaded; the in-memory backend loads nothing (ERROR_NOT_SUPPORTED).
+uint32_t module_load(std::string_view path, Module** out);
+
+// GetProcAddress / dlsym; nullptr when the module does not export name.
+ModuleProc module_symbol(Module* module, std::string_view name);
+
+// FreeLibrary / dlclose. nullptr is ignored.
+void module_free(Module* module);
 
 // ---------------------------------------------------------- time and the tick
 
