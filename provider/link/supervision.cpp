@@ -226,7 +226,7 @@ void Tick() {
 
     if (!g_superv.setDataPending && g_superv.deferredMakeCall && g_dl.ReadyForCalls) {
         g_superv.deferredMakeCall = false;
-        if (DoMakeCall(g_superv.crefRequestMakeCall, REQ_MAKECALL) == 0) {
+        if (DoMakeCall(g_superv.crefRequestMakeCall, REQ_MAKECALL, true) == 0) {
             g_superv.progressReport = true;
             g_superv.progressCref = g_superv.crefRequestMakeCall;
             g_dialToneReport = true;

@@ -61,12 +61,20 @@ std::span<const uint32_t> Keys(const List& list) {
     return std::span<const uint32_t>(list.keys).first(static_cast<size_t>(std::clamp(list.count, 0, size)));
 }
 
-// A make call that could not go out ends at once for TAPI.
-LONG EndMakeCall(int32_t cref, uint32_t code, LONG result) {
-    if (code == REQ_MAKECALL) {
-        StateOf(cref) = LINECALLSTATE_IDLE;
+// A make call that could not go out. One TAPI was told had started (a
+// deferred make call, completed already) ends IDLE; one whose request now
+// fails never existed for TAPI, so its handle gets no event.
+LONG EndMakeCall(int32_t cref, uint32_t code, bool deferred, LONG result) {
+    if (code != REQ_MAKECALL)
+        return result;
+    const auto i = static_cast<size_t>(cref);
+    StateOf(cref) = LINECALLSTATE_IDLE;
+    g_line.ReservedByTapi[i] = false;
+    if (deferred) {
         DoLineEvent(LINE_CALLSTATE, LINECALLSTATE_IDLE, 0, cref);
-        g_line.ReservedByTapi[static_cast<size_t>(cref)] = false;
+    } else {
+        g_line.htCall[i] = nullptr;
+        g_line.ClosedByTapi[i] = true;
     }
     return result;
 }
@@ -217,7 +225,7 @@ LONG MakeCallRequest(int32_t cref, uint32_t code) {
             g_line.ReservedByTapi[static_cast<size_t>(cref)] = false;
         return Err(LINEERR_OPERATIONFAILED);
     }
-    const LONG result = DoMakeCall(cref, code);
+    const LONG result = DoMakeCall(cref, code, false);
     TspTrace(TRACE_TSPI, "dial makecall DoMakeCall res %d", result);
     if (result == 0) {
         g_superv.progressReport = true;
@@ -227,20 +235,20 @@ LONG MakeCallRequest(int32_t cref, uint32_t code) {
     return result;
 }
 
-LONG DoMakeCall(int32_t cref, uint32_t code) {
+LONG DoMakeCall(int32_t cref, uint32_t code, bool deferred) {
     if (!ValidCref(cref))
         return Err(LINEERR_INVALCALLHANDLE);
     if (g_port.openFailed)
-        return EndMakeCall(cref, code, Err(LINEERR_OPERATIONUNAVAIL));
+        return EndMakeCall(cref, code, deferred, Err(LINEERR_OPERATIONUNAVAIL));
     if (AnyCallIn(LINECALLSTATE_PROCEEDING) || AnyCallIn(LINECALLSTATE_DISCONNECTED)) {
         TspTrace(TRACE_CALL, "un appel sortant est en cours d'init on ne peut pas générer un nouvel appel");
-        return EndMakeCall(cref, code, Err(LINEERR_OPERATIONFAILED));
+        return EndMakeCall(cref, code, deferred, Err(LINEERR_OPERATIONFAILED));
     }
     bool dialSameLine = false;
     if (g_calls.DbCall || code == REQ_DIAL) {
         if (!AnyCallIn(LINECALLSTATE_DIALTONE)) {
             TspTrace(TRACE_CALL, "DoMakeCall - On ne peut pas assurer le Make Call - Double appel en cours");
-            return EndMakeCall(cref, code, Err(LINEERR_OPERATIONFAILED));
+            return EndMakeCall(cref, code, deferred, Err(LINEERR_OPERATIONFAILED));
         }
         dialSameLine = true;
     }
@@ -261,7 +269,7 @@ LONG DoMakeCall(int32_t cref, uint32_t code) {
                  g_line.lists.MultiLineKeys.count, pushKey, dialSameLine, TextOf(dest));
         if (!dialSameLine && !ValidKey(static_cast<uint32_t>(pushKey))) {
             TspTrace(TRACE_ERROR, "LineMakeCall Impossible, aucune ressource disponible");
-            return EndMakeCall(cref, code, Err(LINEERR_OPERATIONFAILED));
+            return EndMakeCall(cref, code, deferred, Err(LINEERR_OPERATIONFAILED));
         }
         if (!dialSameLine)
             items[count++] = KeyPress(pushKey);
@@ -275,7 +283,7 @@ LONG DoMakeCall(int32_t cref, uint32_t code) {
                  g_superv.traceWaitLimit);
     }
     if (!SendKeySequence(std::span<const KeyItem>(items).first(count)))
-        return EndMakeCall(cref, code, Err(LINEERR_OPERATIONFAILED));
+        return EndMakeCall(cref, code, deferred, Err(LINEERR_OPERATIONFAILED));
 
     g_line.calls.byMakeCall[i] = 1;
     StateOf(cref) = LINECALLSTATE_PROCEEDING;

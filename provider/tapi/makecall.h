@@ -12,7 +12,8 @@ namespace zq {
 // allows: deferred, refused, or done now. The completion's result.
 LONG MakeCallRequest(int32_t cref, uint32_t code);
 // Presses the key and dials DestAddress of cref; 0 or a LINEERR_ value.
-LONG DoMakeCall(int32_t cref, uint32_t code);
+// deferred: TAPI's request was completed already (the timer makes it).
+LONG DoMakeCall(int32_t cref, uint32_t code, bool deferred);
 // The lowest record a new call from TAPI may take (free, idle or in dial
 // tone, and not held for another TAPI call); -1 when none.
 int FreeCallRecord();
