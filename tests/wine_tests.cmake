@@ -27,3 +27,16 @@ foreach(arch i686 x86_64)
                          LABELS wine TIMEOUT 300 RESOURCE_LOCK zq_wineprefix)
   endif()
 endforeach()
+
+# The project's tapi32.dll in place of Wine's: a program bound like the
+# dialer places a call through it, another program's request starts it,
+# and the location dialog writes the location.
+foreach(arch i686 x86_64)
+  if(ZQ_WINE_TESTS OR EXISTS ${PROJECT_SOURCE_DIR}/build/mingw-${arch}/telephony/win32/tapiapp.exe)
+    add_test(NAME wine_tapiapp_${arch}
+             COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/wine/tapiapp.sh ${PROJECT_SOURCE_DIR} ${arch}
+                     $<TARGET_FILE:zqsim>)
+    set_tests_properties(wine_tapiapp_${arch} PROPERTIES
+                         LABELS wine TIMEOUT 300 RESOURCE_LOCK zq_wineprefix)
+  endif()
+endforeach()
