@@ -769,6 +769,29 @@ LONG SetTollList(HLINEAPP hLineApp, LPCSTR lpszAddressIn, DWORD dwTollListOption
 
 }  // namespace
 
+LONG ReadLocationFields(LocationFields* fields) {
+    const std::lock_guard lock(g_storeLock);
+    Store store;
+    if (const LONG err = LoadStore(store))
+        return err;
+    const Location& l = store.Current();
+    *fields = {l.name, l.areaCode, l.outsideAccess};
+    return 0;
+}
+
+LONG WriteLocationFields(const LocationFields& fields) {
+    const std::lock_guard lock(g_storeLock);
+    Store store;
+    if (const LONG err = LoadStore(store))
+        return err;
+    const Location& l = store.Current();
+    if (const LONG err = WriteLocationValue(l, "Name", fields.name))
+        return err;
+    if (const LONG err = WriteLocationValue(l, "AreaCode", fields.areaCode))
+        return err;
+    return WriteLocationValue(l, "OutsideAccess", fields.outsideAccess);
+}
+
 AppCheck SetAppCheck(AppCheck check) {
     return g_appCheck.exchange(check);
 }

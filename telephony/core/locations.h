@@ -12,6 +12,7 @@
 // A missing store is created with one location and that card.
 #pragma once
 
+#include <string>
 #include <string_view>
 
 #include "zq/tapi.h"
@@ -28,5 +29,14 @@ inline constexpr std::string_view kCardsKey =
 // for these four functions) is accepted. Returns the check it replaces.
 using AppCheck = bool (*)(HLINEAPP);
 AppCheck SetAppCheck(AppCheck check);
+
+// What the location dialog edits of the current location.
+struct LocationFields {
+    std::string name;
+    std::string areaCode;
+    std::string outsideAccess;
+};
+LONG ReadLocationFields(LocationFields* fields);
+LONG WriteLocationFields(const LocationFields& fields);
 
 }  // namespace zq::tapiapp
