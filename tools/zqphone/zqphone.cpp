@@ -893,8 +893,12 @@ int Dial(const Options& o) {
             Say("the line did not come into service in %d s", static_cast<int>(kServiceWait.count()));
             p.failed = true;
         }
-        if (p.dropWanted && Clock::now() >= dropDeadline)
+        // The call did not end: a failure, not a hang-up.
+        if (p.dropWanted && Clock::now() >= dropDeadline) {
+            Say("the call was not dropped in %d s", static_cast<int>(kDropWait.count()));
+            p.failed = true;
             break;
+        }
         if (woke.interrupts == 0)
             continue;
         // A make call waiting to be tried again is given up.

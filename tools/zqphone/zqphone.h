@@ -13,8 +13,8 @@
 
 namespace zq::phone {
 
-// Prepares the waiting: Ctrl-C (SIGINT) and SIGTERM become interruptions;
-// false when that is impossible.
+// Prepares the waiting: Ctrl-C becomes an interruption (with SIGTERM on
+// POSIX, Ctrl-Break on Windows); false when that is impossible.
 bool SystemStart();
 
 struct Woke {
