@@ -23,3 +23,15 @@ add_executable(zq_open_cycles ${CMAKE_CURRENT_LIST_DIR}/open_cycles.cpp)
 target_link_libraries(zq_open_cycles PRIVATE zq_tapi ${CMAKE_DL_LIBS})
 target_include_directories(zq_open_cycles PRIVATE ${CMAKE_CURRENT_LIST_DIR}/../integration)
 zq_warnings(zq_open_cycles)
+
+# zq_telephony_stress: the telephony library under several applications'
+# threads, over libzqtapi.so and the shipped provider against the simulator
+# on a pseudo-terminal; run as long as zq_stress.
+add_executable(zq_telephony_stress ${CMAKE_CURRENT_LIST_DIR}/telephony_stress.cpp)
+target_link_libraries(zq_telephony_stress PRIVATE zqtapi zq_tapi zq_sim)
+target_include_directories(zq_telephony_stress PRIVATE ${CMAKE_CURRENT_LIST_DIR}/../integration)
+target_compile_definitions(zq_telephony_stress PRIVATE ZQ_PROVIDER_PATH="$<TARGET_FILE:zq_6232>")
+add_dependencies(zq_telephony_stress zq_6232)
+zq_warnings(zq_telephony_stress)
+add_test(NAME zq_telephony_stress COMMAND zq_telephony_stress --seconds ${ZQ_STRESS_SECONDS})
+set_tests_properties(zq_telephony_stress PROPERTIES LABELS threads TIMEOUT ${_zq_stress_timeout})
