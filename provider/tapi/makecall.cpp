@@ -496,6 +496,11 @@ LONG WINAPI TSPI_lineCloseCall(HDRVCALL hdCall) {
         return REL_LINE_MUTEX(0);
     }
     const auto i = static_cast<size_t>(cref);
+    // A request still running on the call is answered: TAPI waits for it
+    // even once it has closed the call. A drop is done as far as TAPI is
+    // concerned; a transfer is not.
+    if (g_running.runningOp != 0 && (g_running.runningCref == cref || g_running.runningConsultCref == cref))
+        CompleteRunning(g_running.runningOp == REQ_DROP ? 0 : Err(LINEERR_OPERATIONFAILED));
     if (g_superv.deferredMakeCall && g_superv.crefRequestMakeCall == cref) {
         g_superv.deferredMakeCall = false;
         g_superv.crefRequestMakeCall = -1;

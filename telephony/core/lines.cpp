@@ -52,6 +52,19 @@ void ApplyFixups(RequestSlot& q) {
     }
 }
 
+// Whether a queued message still names a handle the application holds: one
+// for a line closed or a call deallocated since it was queued is dropped.
+// LINE_CLOSE names its revoked line on purpose.
+bool StillAddressed(const LINEMESSAGE& m) {
+    if (m.dwMessageID == LINE_CLOSE || m.dwMessageID == LINE_REQUEST || m.hDevice == 0)
+        return true;
+    if (HandleIndex(HandleKind::Line, m.hDevice) != kNone)
+        return FindOpen(m.hDevice) != nullptr;
+    if (HandleIndex(HandleKind::Call, m.hDevice) != kNone)
+        return FindCallHandle(m.hDevice) != nullptr;
+    return true;
+}
+
 // The next message of an application (g_lock held). A reply whose
 // request's provider call has not returned yet waits for it; a reply of a
 // request that failed synchronously is dropped.
@@ -70,6 +83,7 @@ bool TakeLocked(size_t app, LINEMESSAGE* message) {
                 FreeRequest(front.request);
             }
         }
+        deliver = deliver && (front.request != kNone || StillAddressed(front.message));
         const LINEMESSAGE taken = front.message;
         a.queue.pop_front();
         if (a.queue.empty() && a.waker != nullptr && a.waker->reset != nullptr)
