@@ -119,6 +119,10 @@ int TextColumn(std::string_view line, std::string_view text) {
     return -1;
 }
 
+bool HeldByTapi(int cref) {
+    return ValidCref(cref) && g_line.htCall[static_cast<size_t>(cref)] != nullptr;
+}
+
 bool Announced(int cref) {
     if (!ValidCref(cref))
         return false;
@@ -200,13 +204,15 @@ int NewCallRecord(uint32_t state, uint32_t key) {
         g_calls.DialedNumber[1] = '\0';
     }
     g_display.DisplayLine[0][DISPLAY_WIDTH] = 0;
-    for (int cref = 0; cref < MAX_CALLS; ++cref) {
-        if (g_line.calls.Touch[static_cast<size_t>(cref)] != 0 ||
-            g_line.ReservedByTapi[static_cast<size_t>(cref)])
-            continue;
-        StateOf(cref) = state;
-        g_line.calls.Touch[static_cast<size_t>(cref)] = key;
-        return cref;
+    for (const bool takeHeld : {false, true}) {
+        for (int cref = 0; cref < MAX_CALLS; ++cref) {
+            if (g_line.calls.Touch[static_cast<size_t>(cref)] != 0 ||
+                g_line.ReservedByTapi[static_cast<size_t>(cref)] || (HeldByTapi(cref) && !takeHeld))
+                continue;
+            StateOf(cref) = state;
+            g_line.calls.Touch[static_cast<size_t>(cref)] = key;
+            return cref;
+        }
     }
     return -1;
 }

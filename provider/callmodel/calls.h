@@ -75,6 +75,10 @@ inline bool TextOnLine(std::string_view line, std::string_view text) {
 // ---- calls and keys
 
 bool Announced(int cref);
+// TAPI still has a handle on the record's call: an ended call's handle stays
+// valid until TAPI closes it, so a new call takes such a record only when
+// every other one is held.
+bool HeldByTapi(int cref);
 // The call in a slot of a key, -1 when the slot is empty or the entry is not
 // a call of that key.
 int SlotCall(uint32_t key, int slot);

@@ -202,13 +202,20 @@ int FindTouPatSec(std::string_view dest) {
 }  // namespace
 
 int FreeCallRecord() {
-    for (int cref = 0; cref < MAX_CALLS; ++cref) {
+    const auto takes = [](int cref) {
         const uint32_t state = StateOf(cref);
-        if ((state == 0 || state == LINECALLSTATE_IDLE || state == LINECALLSTATE_DIALTONE) &&
-            !g_line.ReservedByTapi[static_cast<size_t>(cref)])
+        return (state == 0 || state == LINECALLSTATE_IDLE || state == LINECALLSTATE_DIALTONE) &&
+               !g_line.ReservedByTapi[static_cast<size_t>(cref)];
+    };
+    for (int cref = 0; cref < MAX_CALLS; ++cref) {
+        if (takes(cref) && (StateOf(cref) == LINECALLSTATE_DIALTONE || !HeldByTapi(cref)))
             return cref;
-        TspTrace(TRACE_TSPI, "lineCallState[%d]:%lx", cref, state);
+        if (!takes(cref))
+            TspTrace(TRACE_TSPI, "lineCallState[%d]:%lx", cref, StateOf(cref));
     }
+    for (int cref = 0; cref < MAX_CALLS; ++cref)
+        if (takes(cref))
+            return cref;
     return -1;
 }
 

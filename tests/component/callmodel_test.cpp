@@ -411,6 +411,13 @@ const std::vector<Scenario> kScenarios = {
      {kRelease}},
     {"TapiDropsIdle", "", kAnswered + "; onhook; ticks 20; tapi drop 0; tapi close 0; ticks 5",
      Then(kAnsweredEvents, {"call 0 DISCONNECTED NORMAL", "call 0 IDLE", "reply 1 ok", "close ok"})},
+    // An ended call's record stays TAPI's until it closes the handle; the
+    // next call takes another, and the late close leaves it alone.
+    {"TapiKeepsAnEndedCall", "",
+     kAnswered + "; onhook; ticks 20; call 1 2005; ticks 20; tapi close 0; key 1; ticks 20; onhook; ticks 20",
+     Then(kAnsweredEvents, {"call 0 DISCONNECTED NORMAL", "call 0 IDLE", "new call 1", "call 1 OFFERING",
+                            "call 1 info CALLERID|REASON|CALLEDID|ORIGIN", "close ok", "call 1 CONNECTED",
+                            "call 1 info CONNECTEDID", "call 1 DISCONNECTED NORMAL", "call 1 IDLE"})},
     {"TapiDropsTheEnquiry",
      "",
      kEnquiry + "; tapi drop 1; ticks 20; tapi drop 0; ticks 20",

@@ -33,6 +33,5 @@ target_include_directories(zq_telephony_stress PRIVATE ${CMAKE_CURRENT_LIST_DIR}
 target_compile_definitions(zq_telephony_stress PRIVATE ZQ_PROVIDER_PATH="$<TARGET_FILE:zq_6232>")
 add_dependencies(zq_telephony_stress zq_6232)
 zq_warnings(zq_telephony_stress)
-# Not in ctest yet: its end-of-run check still finds a call the provider
-# has freed before the application saw it IDLE. Run it by hand:
-#   build/tsan/tests/zq_telephony_stress --seconds 600
+add_test(NAME zq_telephony_stress COMMAND zq_telephony_stress --seconds ${ZQ_STRESS_SECONDS})
+set_tests_properties(zq_telephony_stress PROPERTIES LABELS threads TIMEOUT ${_zq_stress_timeout})
