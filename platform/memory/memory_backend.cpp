@@ -965,6 +965,10 @@ uint32_t module_load(std::string_view, Module** out) {
     return kErrNotSupported;
 }
 
+uint32_t module_load_copy(std::string_view path, Module** out) {
+    return module_load(path, out);
+}
+
 ModuleProc module_symbol(Module*, std::string_view) {
     return nullptr;
 }

@@ -1,6 +1,7 @@
 // Threads, events, mutexes with the Windows named-mutex semantics, the
 // clock, the tick loop, the message box and module loading on POSIX.
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <pthread.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -567,6 +568,37 @@ uint32_t module_load(std::string_view path, Module** out) {
     *out = nullptr;
     const std::string native = posix::native_path(path);
     void* handle = dlopen(native.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr)
+        return kErrModNotFound;
+    *out = new Module{handle};
+    return kErrSuccess;
+}
+
+uint32_t module_load_copy(std::string_view path, Module** out) {
+    *out = nullptr;
+    const char* folder = std::getenv("TMPDIR");
+    std::string copy =
+        std::string(folder != nullptr && *folder != '\0' ? folder : "/tmp") + "/zqui-XXXXXX.so";
+    const int to = ::mkstemps(copy.data(), 3);
+    if (to < 0)
+        return kErrModNotFound;
+    const int from = ::open(posix::native_path(path).c_str(), O_RDONLY | O_CLOEXEC);
+    bool copied = from >= 0;
+    std::vector<char> buffer(1 << 16);
+    while (copied) {
+        const ssize_t got = ::read(from, buffer.data(), buffer.size());
+        if (got <= 0) {
+            copied = got == 0;
+            break;
+        }
+        copied = ::write(to, buffer.data(), static_cast<size_t>(got)) == got;
+    }
+    if (from >= 0)
+        ::close(from);
+    copied = ::close(to) == 0 && copied;
+    // The mapping outlives the name.
+    void* handle = copied ? dlopen(copy.c_str(), RTLD_NOW | RTLD_LOCAL) : nullptr;
+    ::unlink(copy.c_str());
     if (handle == nullptr)
         return kErrModNotFound;
     *out = new Module{handle};

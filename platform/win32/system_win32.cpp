@@ -2,6 +2,7 @@
 // through the Win32 API.
 #include <windows.h>
 
+#include <algorithm>
 #include <array>
 #include <string>
 
@@ -27,6 +28,7 @@ struct Mutex {
 
 struct Module {
     HMODULE handle = nullptr;
+    std::wstring copy;  // a private copy, deleted when freed
 };
 
 namespace {
@@ -349,23 +351,53 @@ void* active_window() {
 
 // ------------------------------------------------------------------ modules
 
-uint32_t module_load(std::string_view path, Module** out) {
-    *out = nullptr;
-    // UTF-8 never takes fewer bytes than UTF-16 takes characters.
+namespace {
+
+// UTF-8 never takes fewer bytes than UTF-16 takes characters.
+bool WidePath(std::string_view path, std::wstring* wide) {
     const int length = static_cast<int>(path.size());
-    std::wstring wide(static_cast<size_t>(length), L'\0');
+    wide->assign(static_cast<size_t>(length), L'\0');
     const int written = length == 0 ? 0
                                     : MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path.data(), length,
-                                                          wide.data(), length);
-    if (written <= 0) {
+                                                          wide->data(), length);
+    wide->resize(static_cast<size_t>(std::max(written, 0)));
+    return written > 0;
+}
+
+}  // namespace
+
+uint32_t module_load(std::string_view path, Module** out) {
+    *out = nullptr;
+    std::wstring wide;
+    if (!WidePath(path, &wide)) {
         return kErrBadPathname;
     }
-    wide.resize(static_cast<size_t>(written));
     const HMODULE handle = LoadLibraryW(wide.c_str());
     if (handle == nullptr) {
         return kErrModNotFound;
     }
-    *out = new Module{handle};
+    *out = new Module{handle, {}};
+    return kErrSuccess;
+}
+
+uint32_t module_load_copy(std::string_view path, Module** out) {
+    *out = nullptr;
+    std::wstring wide;
+    if (!WidePath(path, &wide)) {
+        return kErrBadPathname;
+    }
+    std::array<wchar_t, MAX_PATH + 1> folder{};
+    std::array<wchar_t, MAX_PATH + 1> copy{};
+    const DWORD got = GetTempPathW(static_cast<DWORD>(folder.size()), folder.data());
+    if (got == 0 || got > folder.size() || GetTempFileNameW(folder.data(), L"zqu", 0, copy.data()) == 0) {
+        return kErrModNotFound;
+    }
+    const HMODULE handle = CopyFileW(wide.c_str(), copy.data(), FALSE) ? LoadLibraryW(copy.data()) : nullptr;
+    if (handle == nullptr) {
+        DeleteFileW(copy.data());
+        return kErrModNotFound;
+    }
+    *out = new Module{handle, copy.data()};
     return kErrSuccess;
 }
 
@@ -383,6 +415,9 @@ void module_free(Module* module) {
         return;
     }
     FreeLibrary(module->handle);
+    if (!module->copy.empty()) {
+        DeleteFileW(module->copy.c_str());
+    }
     delete module;
 }
 

@@ -78,9 +78,4 @@ int zqtapiEventFd(HLINEAPP hLineApp) {
     return zq::tapiapp::AppWakerValue(hLineApp, &value) ? static_cast<int>(value) : -1;
 }
 
-// The provider's setup dialog needs a window system: the Win32 shell has it.
-LONG WINAPI lineConfigDialogA(DWORD, HWND, LPCSTR) {
-    return LINEERR_OPERATIONUNAVAIL;
-}
-
 }  // extern "C"

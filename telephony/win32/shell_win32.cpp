@@ -255,9 +255,4 @@ LPCSTR WINAPI zqtapiIdentify() {
     return "zqtapi " ZQ_TAPI_VERSION;
 }
 
-// The provider's own setup dialog is not reachable yet.
-LONG WINAPI lineConfigDialogA(DWORD, HWND, LPCSTR) {
-    return LINEERR_OPERATIONUNAVAIL;
-}
-
 }  // extern "C"

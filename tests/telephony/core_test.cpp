@@ -307,8 +307,11 @@ TEST_F(ScriptedTest, StaleAndForeignHandlesAreRefused) {
     EXPECT_EQ(g_scripted.requests, requests);
     EXPECT_EQ(lineCompleteTransfer(*call, *deallocated, &out, LINETRANSFERMODE_TRANSFER),
               static_cast<LONG>(LINEERR_INVALCONSULTCALLHANDLE));
-    // A function the provider lacks, on a live call.
+    // A function the provider lacks, on a live call; a setup dialog of a
+    // device it lacks, then of a provider without a user-interface half.
     EXPECT_EQ(lineHold(*call), static_cast<LONG>(LINEERR_OPERATIONUNAVAIL));
+    EXPECT_EQ(lineConfigDialogA(1, nullptr, "tapi/line"), static_cast<LONG>(LINEERR_BADDEVICEID));
+    EXPECT_EQ(lineConfigDialogA(0, nullptr, "tapi/line"), static_cast<LONG>(LINEERR_OPERATIONUNAVAIL));
     EXPECT_TRUE(app.Drain().empty());
 }
 

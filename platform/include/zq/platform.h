@@ -227,6 +227,11 @@ using ModuleProc = void (*)();
 // cannot be loaded; the in-memory backend loads nothing (ERROR_NOT_SUPPORTED).
 uint32_t module_load(std::string_view path, Module** out);
 
+// A private copy of the file, loaded: a second instance with globals of its
+// own even when the file is loaded already, as if in another process. The
+// copy goes when the module is freed. Errors as module_load.
+uint32_t module_load_copy(std::string_view path, Module** out);
+
 // GetProcAddress / dlsym; nullptr when the module does not export name.
 ModuleProc module_symbol(Module* module, std::string_view name);
 
