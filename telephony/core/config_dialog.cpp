@@ -4,6 +4,7 @@
 // Every record the dialog exchanges reaches the provider's instance as a
 // copy, and the answer is copied back.
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "state.h"
@@ -37,8 +38,8 @@ LONG CALLBACK ExchangeDialogData(DWORD_PTR objectId, DWORD objectType, LPVOID pa
     return result;
 }
 
-// The user-interface file the provider names, as UTF-8.
-LONG UserInterfaceFile(DWORD device, std::string* file) {
+// Where the user-interface file the provider names may be, best first.
+LONG UserInterfaceFiles(DWORD device, std::vector<std::string>* files) {
     ProviderCall provider;
     {
         std::lock_guard lock(g_lock);
@@ -55,18 +56,24 @@ LONG UserInterfaceFile(DWORD device, std::string* file) {
     if (const LONG e = identify(reinterpret_cast<LPWSTR>(name.data())); e != 0)
         return e;
     name.back() = u'\0';
-    *file = WideToUtf8(name.data());
-    return file->empty() ? LINEERR_OPERATIONUNAVAIL : 0;
+    const std::string file = WideToUtf8(name.data());
+    if (file.empty())
+        return LINEERR_OPERATIONUNAVAIL;
+    *files = ProviderFileCandidates(file);
+    return 0;
 }
 
 }  // namespace
 
 extern "C" LONG WINAPI lineConfigDialogA(DWORD dwDeviceID, HWND hwndOwner, LPCSTR lpszDeviceClass) {
-    std::string file;
-    if (const LONG e = UserInterfaceFile(dwDeviceID, &file); e != 0)
+    std::vector<std::string> files;
+    if (const LONG e = UserInterfaceFiles(dwDeviceID, &files); e != 0)
         return e;
     plat::Module* ui = nullptr;
-    if (plat::module_load_copy(file, &ui) != plat::kErrSuccess)
+    for (const std::string& file : files)
+        if (plat::module_load_copy(file, &ui) == plat::kErrSuccess)
+            break;
+    if (ui == nullptr)
         return LINEERR_OPERATIONFAILED;
     const auto dialog =
         reinterpret_cast<TuispiLineConfigDialog>(plat::module_symbol(ui, "TUISPI_lineConfigDialog"));

@@ -3,6 +3,8 @@
 #include <array>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "state.h"
 
@@ -133,13 +135,13 @@ void SetProviderPathMapper(ProviderPathMapper mapper) {
 LONG LoadProvider() {
     ProviderApi api;
     plat::Module* module = nullptr;
+    std::string path;
     DWORD permanentId = kEnvProviderId;
     if (g_injected != nullptr) {
         api = *g_injected;
         if (api.attach != nullptr)
             api.attach();
     } else {
-        std::string path;
         if (!FindProvider(&path, &permanentId))
             return LINEERR_NODRIVER;
         if (plat::module_load(path, &module) != plat::kErrSuccess)
@@ -167,6 +169,7 @@ LONG LoadProvider() {
         std::lock_guard lock(g_lock);
         g_core.provider.api = api;
         g_core.provider.module = module;
+        g_core.provider.path = path;
         g_core.provider.permanentId = permanentId;
         g_core.provider.numLines = lines;
         g_core.provider.loaded = true;
@@ -216,6 +219,25 @@ void UnloadProvider() {
     if (provider.api.detach != nullptr)
         provider.api.detach();
     plat::module_free(provider.module);
+}
+
+std::vector<std::string> ProviderFileCandidates(std::string_view file) {
+    std::string name(file);
+    if (const size_t slash = name.find_last_of("\\/"); slash != std::string::npos)
+        return {name};
+    const std::string mapped = g_mapper != nullptr ? g_mapper(name) : name;
+    const std::string& own = g_core.provider.path;
+    const size_t ownSlash = own.find_last_of("\\/");
+    const size_t mappedSlash = mapped.find_last_of("\\/");
+    std::vector<std::string> candidates;
+    if (ownSlash != std::string::npos) {
+        const std::string directory = own.substr(0, ownSlash + 1);
+        candidates.push_back(directory + name);
+        if (mappedSlash != std::string::npos)
+            candidates.push_back(directory + mapped.substr(mappedSlash + 1));
+    }
+    candidates.push_back(mapped);
+    return candidates;
 }
 
 ProviderCall::ProviderCall() {

@@ -151,6 +151,7 @@ struct ProviderSlot {
     bool loaded = false;
     ProviderApi api;
     plat::Module* module = nullptr;
+    std::string path;  // the file it was loaded from, empty when linked in
     DWORD permanentId = 1;
     DWORD numLines = 0;
     bool nonReentrant = false;
@@ -217,6 +218,11 @@ void CALLBACK CompletionProc(DRV_REQUESTID id, LONG result);
 // Loads and initialises it (g_life held exclusively, g_lock not held).
 LONG LoadProvider();
 void UnloadProvider();
+
+// Where a file the provider names by itself (its user-interface half) may
+// be, best first: beside the provider's own file, then where provider files
+// are looked for. Read under g_life.
+std::vector<std::string> ProviderFileCandidates(std::string_view file);
 
 // Held around a provider call from an application thread: keeps the
 // provider loaded and, when it is not reentrant, serialises its calls.
