@@ -1,0 +1,2 @@
+// Filled in by its owner.
+#include "setup/records.h"
