@@ -5,7 +5,7 @@
 # provider_tests is defined after this file is included.
 set(_zq_callmodel_tests)
 foreach(_zq_test setmsg_test display_test callmodel_test tapi_driver callinfo_test keys_test queries_test
-                 requests_test)
+                 requests_test setup_test setup_model_test)
   if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/component/${_zq_test}.cpp)
     list(APPEND _zq_callmodel_tests ${CMAKE_CURRENT_SOURCE_DIR}/component/${_zq_test}.cpp)
   endif()
