@@ -20,11 +20,12 @@ inline constexpr int DIALOG_OK = 0;
 inline constexpr int DIALOG_CANCEL = -1;
 
 // The help pages shipped beside the provider, and the anchors of the
-// dialogs' contexts: the main dialog opens the contents, the advanced
-// dialog context 3.
+// dialogs' contexts: the main dialog opens the contents (no anchor), the
+// advanced dialog context 3. (Not HELP_CONTENTS: windows.h defines that
+// name as a macro.)
 inline constexpr char kHelpMain[] = "zq_spi.html";
 inline constexpr char kHelpAdvanced[] = "zq_spi62.html";
-inline constexpr uint32_t HELP_CONTENTS = 0;
+inline constexpr uint32_t HELP_MAIN_CONTEXT = 0;
 inline constexpr uint32_t HELP_ADVANCED_CONTEXT = 3;
 
 // The main dialog (resource 101).
@@ -84,17 +85,23 @@ struct SetupView {
     HWND owner = nullptr;
 };
 
-// One TUISPI call: command 0 first when traceText is not empty, command 1
-// and the device check (objectType line or phone: deviceId must match the
-// reply, else LINEERR_BADDEVICEID or PHONEERR_BADDEVICEID before any
-// dialog), the main dialog, the advanced dialog with commands 3 and 4, and
-// command 2 when OK changed the port. Returns 0 or the device error.
+// One TUISPI call: command 0 first when traceText is not empty (the
+// message, sent as UiTraceText makes it), command 1 and the device check
+// (objectType line or phone: deviceId must match the reply, else
+// LINEERR_BADDEVICEID or PHONEERR_BADDEVICEID before any dialog), the main
+// dialog, the advanced dialog with commands 3 and 4, and command 2 when OK
+// changed the port. Returns 0, the device error, or the callback's error
+// when command 1 fails (then no dialog is shown).
 LONG RunSetup(const SetupView& view, TUISPIDLLCALLBACK callback, DWORD_PTR objectId, uint32_t objectType,
               uint32_t deviceId, const std::string& traceText);
 
 // "TUI DLL:%lu %s": a trace text of the user-interface half, with the
 // millisecond clock.
 std::string UiTraceText(const std::string& message);
+
+// The help page and its anchor: "zq_spi62.html#context-3", or the page
+// alone for HELP_MAIN_CONTEXT.
+std::string HelpTarget(const char* page, uint32_t context);
 
 // The view of this build: the Win32 dialogs in the Windows provider, the
 // terminal on other systems.

@@ -51,6 +51,9 @@ inline constexpr size_t ADV_ENQUIRY_MODE = 8;
 inline constexpr size_t ADV_PREFIX_DISPLAYED = 12;
 inline constexpr size_t ADV_PREFIX = 16;
 inline constexpr size_t ADV_PREFIX_SIZE = 20;  // 19 characters and the NUL
+// The provider reads a stored prefix with 5 bytes: a longer prefix could not
+// be read back, so neither half accepts one.
+inline constexpr size_t PREFIX_KEPT_CHARS = 4;
 
 // The digit count of an internal call: its range and default.
 inline constexpr int MAX_DIGITS_LOW = 2;

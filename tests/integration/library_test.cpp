@@ -164,7 +164,16 @@ TEST_F(LibraryTest, ExportsEveryProviderEntryPoint) {
                              "TSPI_phoneSetGain",
                              "TSPI_phoneSetLamp",
                              "TSPI_phoneSetRing",
-                             "TSPI_phoneSetVolume"})
+                             "TSPI_phoneSetVolume",
+                             "TSPI_providerUIIdentify",
+                             "TSPI_providerGenericDialogData",
+                             "TUISPI_lineConfigDialog",
+                             "TUISPI_phoneConfigDialog",
+                             "TUISPI_providerConfig",
+                             "TUISPI_providerInstall",
+                             "TUISPI_providerRemove",
+                             "TUISPI_providerGenericDialog",
+                             "TUISPI_providerGenericDialogData"})
         EXPECT_NE(dlsym(x.handle, name), nullptr) << name;
     // Nothing of the provider's own code is visible.
     EXPECT_EQ(dlsym(x.handle, "_ZN2zq13WAITLINEMUTEXEv"), nullptr);

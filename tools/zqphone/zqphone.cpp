@@ -923,12 +923,40 @@ int Dial(const Options& o) {
     return ok ? kExitOk : kExitFailed;
 }
 
+// The provider's setup dialog for the line: the telephony library runs the
+// provider's user-interface half in this process, which asks here, in the
+// terminal, and hands what was chosen to the provider.
+int Setup(const Options& o) {
+    Phone p;
+    DWORD devices = 0;
+    if (const LONG result = Initialize(p, &devices); result != 0) {
+        InitializeFailed(result);
+        return kExitFailed;
+    }
+    const std::optional<DWORD> device = ChooseLine(p, devices, o.line);
+    if (!device) {
+        std::fprintf(stderr, "zqphone: %s\n",
+                     o.line.empty() ? "no voice line (zqphone lines)" : ("no line " + o.line).c_str());
+        lineShutdown(p.app);
+        return kExitFailed;
+    }
+    const LONG result = lineConfigDialogA(*device, nullptr, "tapi/line");
+    if (result == 0)
+        std::printf("setup of line %u ended: ok\n", static_cast<unsigned>(*device));
+    else
+        std::fprintf(stderr, "zqphone: setup of line %u: %s\n", static_cast<unsigned>(*device),
+                     words::Result(result).c_str());
+    lineShutdown(p.app);
+    return result == 0 ? kExitOk : kExitFailed;
+}
+
 // --------------------------------------------------------------------- help
 
 constexpr const char* kUsage =
     "usage: zqphone [--port COMn] lines\n"
     "       zqphone [--port COMn] watch [--line NAME]\n"
     "       zqphone [--port COMn] dial NUMBER|tel:URI [--name NAME] [--line NAME]\n"
+    "       zqphone [--port COMn] setup [--line NAME]\n"
     "       zqphone --help\n";
 
 constexpr const char* kHelp =
@@ -939,6 +967,7 @@ constexpr const char* kHelp =
     "    zqphone lines\n"
     "    zqphone watch [--line NAME]\n"
     "    zqphone dial NUMBER|tel:URI [--name NAME] [--line NAME]\n"
+    "    zqphone setup [--line NAME]\n"
     "    zqphone --help\n"
     "    Every command also takes --port COMn, before or after it.\n"
     "\n"
@@ -967,6 +996,15 @@ constexpr const char* kHelp =
     "            IDLE; Ctrl-C drops it (a second Ctrl-C leaves at once). A number\n"
     "            with + is translated from the current location\n"
     "            (lineTranslateAddress): write it +COUNTRY (AREA) NUMBER.\n"
+    "    setup   The provider's setup dialog of the line (lineConfigDialog), in\n"
+    "            the terminal: the COM port, chosen by its number in the list,\n"
+    "            and after a (Advanced) the outside-call prefix, whether it is\n"
+    "            shown on incoming calls, the longest internal number and the\n"
+    "            multiline mode. One answer a line; Enter is OK, c Cancel, h\n"
+    "            where the help page is; the end of the input cancels. What OK\n"
+    "            changes is written to the provider's settings in the prefix; a\n"
+    "            watch running meanwhile has its own provider, which takes them\n"
+    "            when the watch is started again.\n"
     "\n"
     "OPTIONS\n"
     "    --line NAME   the line by its name or device number (zqphone lines)\n"
@@ -1005,7 +1043,7 @@ constexpr const char* kHelp =
     "\n"
     "EXIT STATUS\n"
     "    0  done: the watch ended, the lines were listed, the call was made (or\n"
-    "       handed to a watch) and is over\n"
+    "       handed to a watch) and is over, the setup dialog ended\n"
     "    1  the line could not be used, or the call could not be made\n"
     "    2  wrong usage, or a number that is none\n"
     "\n"
@@ -1015,6 +1053,7 @@ constexpr const char* kHelp =
     "    zqphone watch\n"
     "    zqphone dial 2005\n"
     "    zqphone dial 'tel:+33-6-12-34-56-78' --name 'Dupont Jean'\n"
+    "    zqphone setup\n"
     "    xdg-mime default zqphone.desktop x-scheme-handler/tel\n";
 
 std::optional<Options> ParseOptions(int argc, char** argv) {
@@ -1033,7 +1072,7 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
         } else if (a == "--help" || a == "-h") {
             o.command = "help";
             return o;
-        } else if (o.command.empty() && (a == "lines" || a == "watch" || a == "dial")) {
+        } else if (o.command.empty() && (a == "lines" || a == "watch" || a == "dial" || a == "setup")) {
             o.command = a;
         } else if (o.command == "dial" && o.number.empty() && !a.empty() && a.front() != '-') {
             o.number = a;
@@ -1061,13 +1100,17 @@ int Main(int argc, char** argv) {
         std::fputs(kHelp, stdout);
         return kExitOk;
     }
-    if (!SystemStart()) {
+    // The setup dialog reads standard input itself, and Ctrl-C ends it
+    // as any program: the waiting's own handling stays out of its way.
+    if (o->command != "setup" && !SystemStart()) {
         std::perror("zqphone");
         return kExitFailed;
     }
     // A dial handed to a watch leaves the provider's settings alone.
     if (o->command != "dial" && !SetUpPrefix(o->port))
         std::fprintf(stderr, "zqphone: cannot write the prefix's telephony settings\n");
+    if (o->command == "setup")
+        return Setup(*o);
     if (o->command == "lines")
         return Lines(*o);
     if (o->command == "watch")
