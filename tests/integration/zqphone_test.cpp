@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -340,6 +341,24 @@ TEST_F(ZqphoneTest, ADialOnItsOwnLineWaitsForServiceAndCtrlCDropsTheCall) {
     ASSERT_TRUE(dial.WaitFor("drop: ok", 0)) << dial.Output();
     ASSERT_TRUE(dial.WaitFor("IDLE", 0)) << dial.Output();
     EXPECT_EQ(dial.Wait(milliseconds(5000)), 0) << dial.Output();
+}
+
+// The setup dialog in the terminal reaches the provider through the
+// telephony library's lineConfigDialogA, which loads the provider's
+// user-interface half from a copy of its file: a new port and a new digit
+// count are stored.
+TEST_F(ZqphoneTest, SetupStoresThePortAndTheAdvancedSettings) {
+    fs::create_symlink(fs::read_symlink(prefix / "dosdevices" / "com1"), prefix / "dosdevices" / "com2");
+    Zqphone setup;
+    ASSERT_TRUE(setup.Start({"setup"}));
+    for (const char* line : {"a", "3", "12", "o", "2", "o"})
+        setup.Type(line);
+    ASSERT_TRUE(setup.WaitFor("setup of line 0 ended: ok", 0, milliseconds(10000))) << setup.Output();
+    EXPECT_EQ(setup.Wait(milliseconds(5000)), 0) << setup.Output();
+    std::ifstream hive(prefix / "registry" / "hklm.reg");
+    const std::string text((std::istreambuf_iterator<char>(hive)), std::istreambuf_iterator<char>());
+    EXPECT_NE(text.find("\"Port\"=sz:\"COM2\""), std::string::npos) << text;
+    EXPECT_NE(text.find("\"MaxDigitLocal\"=sz:\"12\""), std::string::npos) << text;
 }
 
 }  // namespace
