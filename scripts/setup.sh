@@ -6,7 +6,8 @@ set -euo pipefail
 packages=(cmake ninja-build g++ make pkg-config libgtest-dev libgmock-dev googletest libbenchmark-dev
           clang libclang-rt-14-dev g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64 python3)
 if [ "${ZQ_WITH_WINE:-0}" = 1 ]; then
-    packages+=(wine wine64 wine32:i386 xvfb)
+    # xdotool and ImageMagick drive and photograph the dialogs under Xvfb.
+    packages+=(wine wine64 wine32:i386 xvfb xdotool imagemagick)
 fi
 
 missing=()

@@ -52,3 +52,16 @@ foreach(arch i686 x86_64)
                          LABELS wine TIMEOUT 300 RESOURCE_LOCK zq_wineprefix)
   endif()
 endforeach()
+
+# The provider's setup dialogs as TAPI runs them (tuihost), clicked with
+# xdotool and read back with wininfo; with the line open on the simulator,
+# a new port asks for a restart.
+foreach(arch i686 x86_64)
+  if(ZQ_WINE_TESTS OR EXISTS ${PROJECT_SOURCE_DIR}/build/mingw-${arch}/tools/win/tuihost.exe)
+    add_test(NAME wine_setup_${arch}
+             COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/wine/setup.sh ${PROJECT_SOURCE_DIR} ${arch}
+                     $<TARGET_FILE:zqsim>)
+    set_tests_properties(wine_setup_${arch} PROPERTIES
+                         LABELS wine TIMEOUT 300 RESOURCE_LOCK zq_wineprefix)
+  endif()
+endforeach()
