@@ -12,56 +12,35 @@ if(NOT ZQ_WINE)
   return()
 endif()
 
-foreach(arch i686 x86_64)
-  if(ZQ_WINE_TESTS OR EXISTS ${PROJECT_SOURCE_DIR}/build/mingw-${arch}/tools/win/tsphost.exe)
-    add_test(NAME wine_opening_sequence_${arch}
-             COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/wine/run.sh ${PROJECT_SOURCE_DIR} ${arch})
-    # One prefix and one COM1 link for both: never run together.
-    set_tests_properties(wine_opening_sequence_${arch} PROPERTIES
-                         LABELS wine TIMEOUT 300 RESOURCE_LOCK zq_wineprefix)
-    # The whole start against the simulator: download and line in service.
-    add_test(NAME wine_download_${arch}
-             COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/wine/download.sh ${PROJECT_SOURCE_DIR} ${arch}
-                     $<TARGET_FILE:zqsim>)
-    set_tests_properties(wine_download_${arch} PROPERTIES
-                         LABELS wine TIMEOUT 300 RESOURCE_LOCK zq_wineprefix)
-  endif()
-endforeach()
+# wine_NAME_ARCH for each architecture whose mingw build has BUILT (or for
+# both with ZQ_WINE_TESTS=ON): tests/wine/SCRIPT with the source folder, the
+# architecture and the arguments after BUILT. One prefix and one COM1 link
+# for all: never run together.
+function(zq_wine_test name script built)
+  foreach(arch i686 x86_64)
+    if(ZQ_WINE_TESTS OR EXISTS ${PROJECT_SOURCE_DIR}/build/mingw-${arch}/${built})
+      add_test(NAME wine_${name}_${arch}
+               COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/wine/${script} ${PROJECT_SOURCE_DIR} ${arch} ${ARGN})
+      set_tests_properties(wine_${name}_${arch} PROPERTIES
+                           LABELS wine TIMEOUT 300 RESOURCE_LOCK zq_wineprefix)
+    endif()
+  endforeach()
+endfunction()
+
+zq_wine_test(opening_sequence run.sh tools/win/tsphost.exe)
+# The whole start against the simulator: download and line in service.
+zq_wine_test(download download.sh tools/win/tsphost.exe $<TARGET_FILE:zqsim>)
 
 # The project's tapi32.dll in place of Wine's: a program bound like the
 # dialer places a call through it, another program's request starts it,
 # and the location dialog writes the location.
-foreach(arch i686 x86_64)
-  if(ZQ_WINE_TESTS OR EXISTS ${PROJECT_SOURCE_DIR}/build/mingw-${arch}/telephony/win32/tapiapp.exe)
-    add_test(NAME wine_tapiapp_${arch}
-             COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/wine/tapiapp.sh ${PROJECT_SOURCE_DIR} ${arch}
-                     $<TARGET_FILE:zqsim>)
-    set_tests_properties(wine_tapiapp_${arch} PROPERTIES
-                         LABELS wine TIMEOUT 300 RESOURCE_LOCK zq_wineprefix)
-  endif()
-endforeach()
+zq_wine_test(tapiapp tapiapp.sh telephony/win32/tapiapp.exe $<TARGET_FILE:zqsim>)
 
 # zqphone's Windows console build over the project's tapi32.dll: the line
 # listed, a call that the far end hangs up, a call dropped by Ctrl-C.
-foreach(arch i686 x86_64)
-  if(ZQ_WINE_TESTS OR EXISTS ${PROJECT_SOURCE_DIR}/build/mingw-${arch}/tools/zqphone/zqphone.exe)
-    add_test(NAME wine_zqphone_${arch}
-             COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/wine/zqphone.sh ${PROJECT_SOURCE_DIR} ${arch}
-                     $<TARGET_FILE:zqsim>)
-    set_tests_properties(wine_zqphone_${arch} PROPERTIES
-                         LABELS wine TIMEOUT 300 RESOURCE_LOCK zq_wineprefix)
-  endif()
-endforeach()
+zq_wine_test(zqphone zqphone.sh tools/zqphone/zqphone.exe $<TARGET_FILE:zqsim>)
 
 # The provider's setup dialogs as TAPI runs them (tuihost), clicked with
 # xdotool and read back with wininfo; with the line open on the simulator,
 # a new port asks for a restart.
-foreach(arch i686 x86_64)
-  if(ZQ_WINE_TESTS OR EXISTS ${PROJECT_SOURCE_DIR}/build/mingw-${arch}/tools/win/tuihost.exe)
-    add_test(NAME wine_setup_${arch}
-             COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/wine/setup.sh ${PROJECT_SOURCE_DIR} ${arch}
-                     $<TARGET_FILE:zqsim>)
-    set_tests_properties(wine_setup_${arch} PROPERTIES
-                         LABELS wine TIMEOUT 300 RESOURCE_LOCK zq_wineprefix)
-  endif()
-endforeach()
+zq_wine_test(setup setup.sh tools/win/tuihost.exe $<TARGET_FILE:zqsim>)

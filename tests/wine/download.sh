@@ -9,30 +9,15 @@ set -euo pipefail
 repo=$(cd "$1" && pwd)
 arch=$2
 zqsim=$3
-. "$repo/scripts/wine-env.sh"
-
-work=$(mktemp -d "${TMPDIR:-/tmp}/zqwine.XXXXXX")
-sim=""
-cleanup() {
-    [ -n "$sim" ] && kill "$sim" 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
+. "$repo/tests/wine/lib.sh"
+zq_work_dir zqwine
 
 # 2010 answers after 500 ms.
 {
     cat "$repo/sim/sets/default.set"
     echo "timing answer 500"
 } >"$work/calls.set"
-"$zqsim" --set "$work/calls.set" --seconds 40 >"$work/zqsim.log" 2>&1 &
-sim=$!
-for _ in $(seq 100); do
-    [ -s "$work/zqsim.log" ] && break
-    sleep 0.05
-done
-slave=$(head -n 1 "$work/zqsim.log")
-case "$slave" in /dev/*) ;; *) echo "zqsim did not start: $slave"; exit 1 ;; esac
-ln -sfn "$slave" "$ZQ_WINE_COM1_LINK"
+zq_start_sim "$work/calls.set" "$work/zqsim.log" --seconds 40 || { echo "zqsim did not start: $slave"; exit 1; }
 
 trace="$WINEPREFIX/drive_c/windows/spitrace/tsptrac0.tr"
 rm -f "$trace"

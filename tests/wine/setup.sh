@@ -16,26 +16,24 @@ set -euo pipefail
 repo=$(cd "$1" && pwd)
 arch=$2
 zqsim=$3
-. "$repo/scripts/wine-env.sh"
+. "$repo/tests/wine/lib.sh"
 if ! command -v xdotool >/dev/null || ! command -v import >/dev/null; then
     echo "xdotool and ImageMagick are needed (scripts/setup.sh with ZQ_WITH_WINE=1)"
     exit 1
 fi
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/zqsetup.XXXXXX")
+zq_work_dir zqsetup
 build="$repo/build/mingw-$arch"
 shots="$build/screens"
 com2="$(dirname "$ZQ_WINE_COM1_LINK")/wine-com2"
-sim="" ptys="" host=""
-cleanup() {
-    for pid in $host $sim $ptys; do
+ptys="" host=""
+zq_at_exit() {
+    for pid in $host $ptys; do
         kill "$pid" 2>/dev/null || true
     done
     # A link left behind could lead to another program's terminal later.
     rm -f "$com2"
-    rm -rf "$work"
 }
-trap cleanup EXIT
 
 mkdir -p "$shots"
 cp "$build/tools/win/tuihost.exe" "$build/tools/win/wininfo.exe" "$build/provider/zq_6232.tsp" \
@@ -256,14 +254,7 @@ after=$(reg_all)
 # The line open on the simulated set: a new port takes effect only after a
 # restart, which the provider asks for.
 scenario=reinit
-"$zqsim" --set "$repo/sim/sets/default.set" --seconds 40 >"$work/zqsim.log" 2>&1 &
-sim=$!
-for _ in $(seq 100); do
-    [ -s "$work/zqsim.log" ] && break
-    sleep 0.05
-done
-slave=$(head -n 1 "$work/zqsim.log")
-case "$slave" in /dev/*) ln -sfn "$slave" "$ZQ_WINE_COM1_LINK" ;; *) fail "zqsim did not start: $slave" ;; esac
+zq_start_sim "$repo/sim/sets/default.set" "$work/zqsim.log" --seconds 40 || fail "zqsim did not start: $slave"
 start_host reinit.log --open --seconds 15
 if controls "$MAIN" re1 25000; then
     # In service: the adapter's version is known; TQLA version 3 and

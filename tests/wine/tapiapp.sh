@@ -12,15 +12,8 @@ set -euo pipefail
 repo=$(cd "$1" && pwd)
 arch=$2
 zqsim=$3
-. "$repo/scripts/wine-env.sh"
-
-work=$(mktemp -d "${TMPDIR:-/tmp}/zqtapiapp.XXXXXX")
-sim=""
-cleanup() {
-    [ -n "$sim" ] && kill "$sim" 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
+. "$repo/tests/wine/lib.sh"
+zq_work_dir zqtapiapp
 
 build="$repo/build/mingw-$arch"
 cp "$build/telephony/win32/tapi32.dll" "$build/telephony/win32/tapiapp.exe" "$build/provider/zq_6232.tsp" "$work/"
@@ -30,15 +23,7 @@ cp "$build/telephony/win32/tapi32.dll" "$build/telephony/win32/tapiapp.exe" "$bu
     cat "$repo/sim/sets/default.set"
     echo "timing answer 500"
 } >"$work/calls.set"
-"$zqsim" --set "$work/calls.set" --seconds 40 >"$work/zqsim.log" 2>&1 &
-sim=$!
-for _ in $(seq 100); do
-    [ -s "$work/zqsim.log" ] && break
-    sleep 0.05
-done
-slave=$(head -n 1 "$work/zqsim.log")
-case "$slave" in /dev/*) ;; *) echo "zqsim did not start: $slave"; exit 1 ;; esac
-ln -sfn "$slave" "$ZQ_WINE_COM1_LINK"
+zq_start_sim "$work/calls.set" "$work/zqsim.log" --seconds 40 || { echo "zqsim did not start: $slave"; exit 1; }
 
 # Ours before the builtin, for these programs only; the provider comes from
 # the registry, not from the environment.

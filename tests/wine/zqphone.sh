@@ -10,17 +10,12 @@ set -euo pipefail
 repo=$(cd "$1" && pwd)
 arch=$2
 zqsim=$3
-. "$repo/scripts/wine-env.sh"
-
-work=$(mktemp -d "${TMPDIR:-/tmp}/zqphone.XXXXXX")
-sim=""
+. "$repo/tests/wine/lib.sh"
+zq_work_dir zqphone
 phone=""
-cleanup() {
+zq_at_exit() {
     [ -n "$phone" ] && kill "$phone" 2>/dev/null || true
-    [ -n "$sim" ] && kill "$sim" 2>/dev/null || true
-    rm -rf "$work"
 }
-trap cleanup EXIT
 
 build="$repo/build/mingw-$arch"
 cp "$build/telephony/win32/tapi32.dll" "$build/tools/zqphone/zqphone.exe" "$build/provider/zq_6232.tsp" "$work/"
@@ -49,19 +44,7 @@ fi
 # while the set's configuration was still being read, the simulator does
 # not answer the next session's association.
 start_sim() { # LOG
-    if [ -n "$sim" ]; then
-        kill "$sim" 2>/dev/null || true
-        wait "$sim" 2>/dev/null || true
-    fi
-    "$zqsim" --set "$work/calls.set" --seconds 60 >"$work/$1" 2>&1 &
-    sim=$!
-    for _ in $(seq 100); do
-        [ -s "$work/$1" ] && break
-        sleep 0.05
-    done
-    slave=$(head -n 1 "$work/$1")
-    case "$slave" in /dev/*) ;; *) echo "zqsim did not start: $slave"; exit 1 ;; esac
-    ln -sfn "$slave" "$ZQ_WINE_COM1_LINK"
+    zq_start_sim "$work/calls.set" "$work/$1" --seconds 60 || { echo "zqsim did not start: $slave"; exit 1; }
 }
 start_sim zqsim.log
 

@@ -14,38 +14,30 @@
 // --open opens the line first and waits up to --seconds for it to be in
 // service, prints every line event, and after the dialog closes the line
 // and tries to open it again (LINEERR_REINIT after a port change).
-#include <windows.h>
-// windows.h first: the TAPI headers use its types.
-#include <tapi.h>
-#include <tspi.h>
-
 #include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <vector>
 
-#include "tapi_side.h"
+#include "host_common.h"
 #include "zq/platform.h"
 #include "zq/tapi_words.h"
 
 namespace {
 
+using zq::host::kLineDeviceIdBase;
+using zq::host::kPermanentProviderId;
+using zq::host::kPhoneDeviceIdBase;
 using zq::host::Say;
 
-constexpr DWORD kTspiVersion = 0x00020000;
-constexpr DWORD kPermanentProviderId = 1;
-constexpr DWORD kLineDeviceIdBase = 0;
-constexpr DWORD kPhoneDeviceIdBase = 0;
 // A record larger than this is no setup record.
 constexpr DWORD kMaxDialogRecord = 64 * 1024;
-constexpr char kSettingsKey[] = "SOFTWARE\\Velmora\\TSpi_6200\\Provider";
 
 enum class Dialog { Line, Phone, Provider };
 
@@ -54,20 +46,7 @@ struct Options {
     bool deviceGiven = false;
     DWORD device = 0;
     bool open = false;
-    unsigned seconds = 20;
-    const char* port = nullptr;
-    const char* speed = nullptr;
-    const char* provider = "zq_6232.tsp";
-};
-
-struct Provider {
-    decltype(&TSPI_providerEnumDevices) enumDevices = nullptr;
-    decltype(&TSPI_providerInit) init = nullptr;
-    decltype(&TSPI_lineOpen) lineOpen = nullptr;
-    decltype(&TSPI_lineClose) lineClose = nullptr;
-    decltype(&TSPI_providerShutdown) shutdown = nullptr;
-    decltype(&TSPI_providerUIIdentify) uiIdentify = nullptr;
-    decltype(&TSPI_providerGenericDialogData) dialogData = nullptr;
+    zq::host::HostOptions host{.seconds = 20};
 };
 
 // The provider's instance the records go to.
@@ -90,16 +69,6 @@ void CALLBACK OnLineEvent(HTAPILINE, HTAPICALL, DWORD msg, DWORD_PTR p1, DWORD_P
     Say("event: %s", zq::words::LineEvent(-1, msg, p1, p2).c_str());
 }
 
-void CALLBACK OnLineCreate(HTAPILINE, HTAPICALL, DWORD msg, DWORD_PTR p1, DWORD_PTR, DWORD_PTR) {
-    Say("line create event: msg %lu param 0x%llx", static_cast<unsigned long>(msg),
-        static_cast<unsigned long long>(p1));
-}
-
-void CALLBACK OnPhoneCreate(HTAPIPHONE, DWORD msg, DWORD_PTR p1, DWORD_PTR, DWORD_PTR) {
-    Say("phone create event: msg %lu param 0x%llx", static_cast<unsigned long>(msg),
-        static_cast<unsigned long long>(p1));
-}
-
 // TAPI's part of the exchange: the user-interface half's record, copied to
 // the provider's instance and back.
 LONG CALLBACK ExchangeDialogData(DWORD_PTR objectId, DWORD objectType, LPVOID params, DWORD size) {
@@ -119,19 +88,14 @@ LONG CALLBACK ExchangeDialogData(DWORD_PTR objectId, DWORD objectType, LPVOID pa
     return result;
 }
 
-bool ParseNumber(const char* text, unsigned long limit, unsigned long* value) {
-    char* end = nullptr;
-    const unsigned long v = std::strtoul(text, &end, 10);
-    if (end == text || *end != '\0' || v > limit)
-        return false;
-    *value = v;
-    return true;
-}
-
 bool ParseOptions(int argc, char** argv, Options& options) {
     for (int i = 1; i < argc; ++i) {
+        const zq::host::Took took = zq::host::TakeHostOption(argc, argv, i, options.host);
+        if (took == zq::host::Took::Bad)
+            return false;
+        if (took == zq::host::Took::Yes)
+            continue;
         const std::string_view arg = argv[i];
-        const bool hasValue = i + 1 < argc;
         unsigned long v = 0;
         if (arg == "--phone") {
             options.dialog = Dialog::Phone;
@@ -139,77 +103,16 @@ bool ParseOptions(int argc, char** argv, Options& options) {
             options.dialog = Dialog::Provider;
         } else if (arg == "--open") {
             options.open = true;
-        } else if (arg == "--device" && hasValue && ParseNumber(argv[i + 1], 0xffffffffUL, &v)) {
+        } else if (arg == "--device" && i + 1 < argc &&
+                   zq::host::ParseNumber(argv[i + 1], 0xffffffffUL, &v)) {
             options.deviceGiven = true;
             options.device = static_cast<DWORD>(v);
             ++i;
-        } else if (arg == "--seconds" && hasValue && ParseNumber(argv[i + 1], 3600, &v)) {
-            options.seconds = static_cast<unsigned>(v);
-            ++i;
-        } else if (arg == "--port" && hasValue) {
-            options.port = argv[++i];
-        } else if (arg == "--speed" && hasValue) {
-            options.speed = argv[++i];
-        } else if (!arg.empty() && arg[0] != '-') {
-            options.provider = argv[i];
         } else {
             return false;
         }
     }
     return true;
-}
-
-// The provider's "Provider" settings, in this program's view of the
-// registry (a 32-bit host and a 32-bit provider meet under Wow6432Node).
-bool WriteSetting(const char* name, const char* value) {
-    zq::plat::RegKey* key = nullptr;
-    uint32_t err =
-        zq::plat::reg_create_key(zq::plat::reg_root(zq::plat::RegRoot::LocalMachine), kSettingsKey, &key);
-    if (err == 0) {
-        err = zq::plat::reg_set_string(key, name, value);
-        zq::plat::reg_close_key(key);
-    }
-    Say("registry %s\\%s = \"%s\": %lu", kSettingsKey, name, value, static_cast<unsigned long>(err));
-    return err == 0;
-}
-
-std::string ReadSetting(const char* name) {
-    zq::plat::RegKey* key = nullptr;
-    if (zq::plat::reg_open_key(zq::plat::reg_root(zq::plat::RegRoot::LocalMachine), kSettingsKey, &key) != 0)
-        return "(no key)";
-    std::array<uint8_t, 256> data{};
-    uint32_t type = 0;
-    uint32_t size = 0;
-    const uint32_t err = zq::plat::reg_query_value(key, name, &type, data, &size);
-    zq::plat::reg_close_key(key);
-    if (err != 0 || type != zq::plat::kRegSz)
-        return "(none)";
-    data.back() = 0;
-    return reinterpret_cast<const char*>(data.data());
-}
-
-template <typename F>
-bool Resolve(HMODULE module, const char* name, F& entry) {
-    entry = reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module, name)));
-    if (entry == nullptr)
-        Say("missing export %s (error %lu)", name, GetLastError());
-    return entry != nullptr;
-}
-
-bool LoadProvider(const char* path, HMODULE& module, Provider& p) {
-    module = LoadLibraryA(path);
-    if (module == nullptr) {
-        Say("LoadLibrary(%s) failed, error %lu", path, GetLastError());
-        return false;
-    }
-    Say("loaded %s", path);
-    // Not &&: every missing export is reported, not only the first.
-    return Resolve(module, "TSPI_providerEnumDevices", p.enumDevices) &
-           Resolve(module, "TSPI_providerInit", p.init) & Resolve(module, "TSPI_lineOpen", p.lineOpen) &
-           Resolve(module, "TSPI_lineClose", p.lineClose) &
-           Resolve(module, "TSPI_providerShutdown", p.shutdown) &
-           Resolve(module, "TSPI_providerUIIdentify", p.uiIdentify) &
-           Resolve(module, "TSPI_providerGenericDialogData", p.dialogData);
 }
 
 std::string Utf8(const wchar_t* text) {
@@ -245,7 +148,7 @@ std::string Words(LONG result) {
 
 // Loads the private copy and runs the dialog; false when the TUISPI
 // function could not be called, else its result in *result.
-bool RunDialog(HMODULE module, const Provider& p, const Options& o, LONG* result) {
+bool RunDialog(HMODULE module, const zq::host::Provider& p, const Options& o, LONG* result) {
     std::array<wchar_t, MAX_PATH + 1> name{};
     const LONG identified = p.uiIdentify(name.data());
     name.back() = L'\0';
@@ -287,10 +190,9 @@ bool RunDialog(HMODULE module, const Provider& p, const Options& o, LONG* result
 
 // The line opened before the dialog: in service within `seconds`, or
 // the dialog runs without.
-HDRVLINE OpenLine(const Provider& p, unsigned seconds) {
+HDRVLINE OpenLine(const zq::host::Provider& p, unsigned seconds) {
     HDRVLINE hdLine = nullptr;
-    const HTAPILINE htLine = reinterpret_cast<HTAPILINE>(static_cast<ULONG_PTR>(0x7a71));
-    const LONG opened = p.lineOpen(kLineDeviceIdBase, htLine, &hdLine, kTspiVersion, OnLineEvent);
+    const LONG opened = zq::host::LineOpen(p, 0x7a71, OnLineEvent, &hdLine);
     Say("TSPI_lineOpen = %s", Words(opened).c_str());
     if (opened != 0)
         return nullptr;
@@ -302,11 +204,10 @@ HDRVLINE OpenLine(const Provider& p, unsigned seconds) {
 }
 
 // After the dialog: the line closed and opened again.
-void ReopenLine(const Provider& p, HDRVLINE hdLine) {
+void ReopenLine(const zq::host::Provider& p, HDRVLINE hdLine) {
     Say("TSPI_lineClose = %s", Words(p.lineClose(hdLine)).c_str());
     HDRVLINE again = nullptr;
-    const HTAPILINE htLine = reinterpret_cast<HTAPILINE>(static_cast<ULONG_PTR>(0x7a72));
-    const LONG opened = p.lineOpen(kLineDeviceIdBase, htLine, &again, kTspiVersion, OnLineEvent);
+    const LONG opened = zq::host::LineOpen(p, 0x7a72, OnLineEvent, &again);
     Say("TSPI_lineOpen again = %s", Words(opened).c_str());
     if (opened == 0)
         Say("TSPI_lineClose = %s", Words(p.lineClose(again)).c_str());
@@ -323,38 +224,31 @@ int main(int argc, char** argv) {
         return 2;
     }
     // Read when the provider initialises: written before it is loaded.
-    if ((options.port != nullptr && !WriteSetting("Port", options.port)) ||
-        (options.speed != nullptr && !WriteSetting("Speed", options.speed)))
+    if (!zq::host::WritePortSettings(options.host))
         return 1;
 
     HMODULE module = nullptr;
-    Provider p;
-    if (!LoadProvider(options.provider, module, p))
+    zq::host::Provider p;
+    if (!zq::host::LoadProvider(options.host.provider, true, module, p))
         return 1;
     g_dialogData = p.dialogData;
 
-    DWORD lines = 0, phones = 0;
-    const HPROVIDER hProvider = reinterpret_cast<HPROVIDER>(static_cast<ULONG_PTR>(0x5150));
-    LONG r = p.enumDevices(kPermanentProviderId, &lines, &phones, hProvider, OnLineCreate, OnPhoneCreate);
-    Say("TSPI_providerEnumDevices = %s, lines %lu phones %lu", Words(r).c_str(),
-        static_cast<unsigned long>(lines), static_cast<unsigned long>(phones));
     DWORD providerOptions = 0;
-    r = p.init(kTspiVersion, kPermanentProviderId, kLineDeviceIdBase, kPhoneDeviceIdBase, lines, phones,
-               OnCompletion, &providerOptions);
+    const LONG r = zq::host::StartProvider(p, OnCompletion, Words, &providerOptions);
     Say("TSPI_providerInit = %s", Words(r).c_str());
     if (r != 0) {
         FreeLibrary(module);
         return 1;
     }
 
-    const HDRVLINE hdLine = options.open ? OpenLine(p, options.seconds) : nullptr;
+    const HDRVLINE hdLine = options.open ? OpenLine(p, options.host.seconds) : nullptr;
     LONG result = 0;
     const bool ran = RunDialog(module, p, options, &result);
-    Say("registry Provider\\Port = \"%s\"", ReadSetting("Port").c_str());
+    Say("registry Provider\\Port = \"%s\"", zq::host::ReadSetting("Provider", "Port").c_str());
     if (hdLine != nullptr)
         ReopenLine(p, hdLine);
 
-    Say("TSPI_providerShutdown = %s", Words(p.shutdown(kTspiVersion, kPermanentProviderId)).c_str());
+    Say("TSPI_providerShutdown = %s", Words(zq::host::Shutdown(p)).c_str());
     FreeLibrary(module);
     return ran && result == 0 ? 0 : 1;
 }
