@@ -671,6 +671,48 @@ void file_close(File* file) {
     delete file;
 }
 
+uint32_t file_size(std::string_view path, uint64_t* size) {
+    *size = 0;
+    std::lock_guard lk(W().m);
+    if (W().failOpen)
+        return kErrAccessDenied;
+    auto it = W().files.find(memplat::NormPath(path));
+    if (it == W().files.end())
+        return kErrFileNotFound;
+    *size = it->second.second.size();
+    return kErrSuccess;
+}
+uint32_t file_read_at(std::string_view path, uint64_t offset, std::span<uint8_t> dest, size_t* got) {
+    *got = 0;
+    std::lock_guard lk(W().m);
+    if (W().failOpen)
+        return kErrAccessDenied;
+    auto it = W().files.find(memplat::NormPath(path));
+    if (it == W().files.end())
+        return kErrFileNotFound;
+    const std::string& text = it->second.second;
+    if (offset >= text.size())
+        return kErrSuccess;
+    const std::string_view part = std::string_view(text).substr(static_cast<size_t>(offset), dest.size());
+    std::copy(part.begin(), part.end(), dest.begin());
+    *got = part.size();
+    return kErrSuccess;
+}
+uint32_t file_write_tail(std::string_view path, uint64_t offset, std::string_view bytes) {
+    std::lock_guard lk(W().m);
+    if (W().failOpen)
+        return kErrAccessDenied;
+    auto it = W().files.find(memplat::NormPath(path));
+    if (it == W().files.end())
+        return kErrFileNotFound;
+    std::string& text = it->second.second;
+    if (offset > text.size())
+        return kErrInvalidParameter;
+    text.resize(static_cast<size_t>(offset));
+    text += bytes;
+    return kErrSuccess;
+}
+
 // ---------------------------------------------------- threads and synchronisation
 
 struct Thread {

@@ -18,6 +18,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <limits>
 
 #include "posix_internal.h"
 #include "zq/platform.h"
@@ -310,6 +311,86 @@ void file_close(File* file) {
         ::close(file->fd);
         delete file;
     }
+}
+
+uint32_t file_size(std::string_view path, uint64_t* size) {
+    *size = 0;
+    const std::string p = posix::native_path(path);
+    struct stat st {};
+    if (::stat(p.c_str(), &st) != 0) {
+        return posix::win32_from_errno(errno);
+    }
+    if (S_ISDIR(st.st_mode)) {
+        return kErrAccessDenied;
+    }
+    *size = static_cast<uint64_t>(st.st_size);
+    return kErrSuccess;
+}
+
+uint32_t file_read_at(std::string_view path, uint64_t offset, std::span<uint8_t> dest, size_t* got) {
+    *got = 0;
+    const auto last = static_cast<uint64_t>(std::numeric_limits<off_t>::max());
+    if (offset > last) {
+        return kErrInvalidParameter;
+    }
+    if (dest.size() > last - offset) {
+        dest = dest.first(static_cast<size_t>(last - offset));
+    }
+    const std::string p = posix::native_path(path);
+    const int fd = ::open(p.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return posix::win32_from_errno(errno);
+    }
+    uint32_t result = kErrSuccess;
+    while (*got < dest.size()) {
+        const std::span<uint8_t> rest = dest.subspan(*got);
+        const ssize_t n = ::pread(fd, rest.data(), rest.size(), static_cast<off_t>(offset + *got));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            result = posix::win32_from_errno(errno);
+        }
+        if (n <= 0) {
+            break;
+        }
+        *got += static_cast<size_t>(n);
+    }
+    ::close(fd);
+    return result;
+}
+
+uint32_t file_write_tail(std::string_view path, uint64_t offset, std::string_view bytes) {
+    const std::string p = posix::native_path(path);
+    const int fd = ::open(p.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return posix::win32_from_errno(errno);
+    }
+    struct stat st {};
+    uint32_t result = kErrSuccess;
+    if (::fstat(fd, &st) != 0) {
+        result = posix::win32_from_errno(errno);
+    } else if (offset > static_cast<uint64_t>(st.st_size)) {
+        result = kErrInvalidParameter;
+    }
+    size_t done = 0;
+    while (result == kErrSuccess && done < bytes.size()) {
+        const std::string_view rest = bytes.substr(done);
+        const ssize_t n = ::pwrite(fd, rest.data(), rest.size(), static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            result = n < 0 ? posix::win32_from_errno(errno) : kErrWriteFault;
+        } else {
+            done += static_cast<size_t>(n);
+        }
+    }
+    if (result == kErrSuccess && ::ftruncate(fd, static_cast<off_t>(offset + bytes.size())) != 0) {
+        result = posix::win32_from_errno(errno);
+    }
+    ::close(fd);
+    return result;
 }
 
 }  // namespace zq::plat

@@ -101,6 +101,39 @@ void CALLBACK TimerMain(HWND, UINT, UINT_PTR id, DWORD) {
     }
 }
 
+// Neither UTF-8 nor an ANSI code page takes fewer bytes than UTF-16 takes
+// characters.
+bool WidePath(std::string_view path, UINT code_page, std::wstring* wide) {
+    const int length = static_cast<int>(std::min<size_t>(path.size(), MAXSHORT));
+    wide->assign(static_cast<size_t>(length), L'\0');
+    const int written = length == 0 ? 0
+                                    : MultiByteToWideChar(code_page, MB_ERR_INVALID_CHARS, path.data(),
+                                                          length, wide->data(), length);
+    wide->resize(static_cast<size_t>(std::max(written, 0)));
+    return written > 0 && static_cast<size_t>(length) == path.size();
+}
+
+// Opened for one read or write and closed at once; other openers may read
+// and write meanwhile (the log is appended to by FILE_APPEND_DATA handles).
+HANDLE OpenShared(std::string_view path, DWORD access, uint32_t* err) {
+    // File paths are ANSI, as the A functions of this file take them.
+    std::wstring wide;
+    if (!WidePath(path, CP_ACP, &wide)) {
+        *err = kErrBadPathname;
+        return INVALID_HANDLE_VALUE;
+    }
+    const HANDLE handle = CreateFileW(wide.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    *err = handle == INVALID_HANDLE_VALUE ? GetLastError() : kErrSuccess;
+    return handle;
+}
+
+bool Seek(HANDLE handle, uint64_t offset) {
+    LARGE_INTEGER to{};
+    to.QuadPart = static_cast<LONGLONG>(offset);
+    return offset <= static_cast<uint64_t>(MAXLONGLONG) && SetFilePointerEx(handle, to, nullptr, FILE_BEGIN);
+}
+
 }  // namespace
 
 // --------------------------------------------------------------------- files
@@ -179,6 +212,80 @@ void file_close(File* file) {
         CloseHandle(file->handle);
         delete file;
     }
+}
+
+uint32_t file_size(std::string_view path, uint64_t* size) {
+    *size = 0;
+    std::wstring wide;
+    if (!WidePath(path, CP_ACP, &wide)) {
+        return kErrBadPathname;
+    }
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!GetFileAttributesExW(wide.c_str(), GetFileExInfoStandard, &data)) {
+        return GetLastError();
+    }
+    if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        return kErrAccessDenied;
+    }
+    *size = uint64_t{data.nFileSizeHigh} << 32 | data.nFileSizeLow;
+    return kErrSuccess;
+}
+
+uint32_t file_read_at(std::string_view path, uint64_t offset, std::span<uint8_t> dest, size_t* got) {
+    *got = 0;
+    uint32_t err = kErrSuccess;
+    const HANDLE handle = OpenShared(path, GENERIC_READ, &err);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return err;
+    }
+    if (!Seek(handle, offset)) {
+        err = GetLastError();
+    }
+    while (err == kErrSuccess && *got < dest.size()) {
+        const std::span<uint8_t> rest = dest.subspan(*got);
+        const auto chunk = static_cast<DWORD>(std::min<size_t>(rest.size(), MAXDWORD));
+        DWORD read = 0;
+        if (!ReadFile(handle, rest.data(), chunk, &read, nullptr)) {
+            err = GetLastError();
+        } else if (read == 0) {
+            break;
+        }
+        *got += read;
+    }
+    CloseHandle(handle);
+    return err;
+}
+
+uint32_t file_write_tail(std::string_view path, uint64_t offset, std::string_view bytes) {
+    uint32_t err = kErrSuccess;
+    const HANDLE handle = OpenShared(path, GENERIC_READ | GENERIC_WRITE, &err);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return err;
+    }
+    LARGE_INTEGER size{};
+    if (!GetFileSizeEx(handle, &size)) {
+        err = GetLastError();
+    } else if (offset > static_cast<uint64_t>(size.QuadPart)) {
+        err = kErrInvalidParameter;
+    } else if (!Seek(handle, offset)) {
+        err = GetLastError();
+    }
+    while (err == kErrSuccess && !bytes.empty()) {
+        const auto chunk = static_cast<DWORD>(std::min<size_t>(bytes.size(), MAXDWORD));
+        DWORD written = 0;
+        if (!WriteFile(handle, bytes.data(), chunk, &written, nullptr)) {
+            err = GetLastError();
+        } else if (written == 0) {
+            err = kErrWriteFault;
+        }
+        bytes.remove_prefix(written);
+    }
+    // The file pointer stands right after the new bytes.
+    if (err == kErrSuccess && !SetEndOfFile(handle)) {
+        err = GetLastError();
+    }
+    CloseHandle(handle);
+    return err;
 }
 
 // --------------------------------------------------- threads and synchronisation
@@ -351,25 +458,10 @@ void* active_window() {
 
 // ------------------------------------------------------------------ modules
 
-namespace {
-
-// UTF-8 never takes fewer bytes than UTF-16 takes characters.
-bool WidePath(std::string_view path, std::wstring* wide) {
-    const int length = static_cast<int>(path.size());
-    wide->assign(static_cast<size_t>(length), L'\0');
-    const int written = length == 0 ? 0
-                                    : MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path.data(), length,
-                                                          wide->data(), length);
-    wide->resize(static_cast<size_t>(std::max(written, 0)));
-    return written > 0;
-}
-
-}  // namespace
-
 uint32_t module_load(std::string_view path, Module** out) {
     *out = nullptr;
     std::wstring wide;
-    if (!WidePath(path, &wide)) {
+    if (!WidePath(path, CP_UTF8, &wide)) {
         return kErrBadPathname;
     }
     const HMODULE handle = LoadLibraryW(wide.c_str());
@@ -383,7 +475,7 @@ uint32_t module_load(std::string_view path, Module** out) {
 uint32_t module_load_copy(std::string_view path, Module** out) {
     *out = nullptr;
     std::wstring wide;
-    if (!WidePath(path, &wide)) {
+    if (!WidePath(path, CP_UTF8, &wide)) {
         return kErrBadPathname;
     }
     std::array<wchar_t, MAX_PATH + 1> folder{};

@@ -187,6 +187,20 @@ bool file_write(File* file, std::string_view bytes);
 void file_flush(File* file);
 void file_close(File* file);
 
+// The size of a file in bytes. ERROR_FILE_NOT_FOUND when it does not exist.
+uint32_t file_size(std::string_view path, uint64_t* size);
+
+// Opens the file (shared for reading and writing), reads up to dest.size()
+// bytes from offset and closes it. *got is short at the end of the file and 0
+// at or past it.
+uint32_t file_read_at(std::string_view path, uint64_t offset, std::span<uint8_t> dest, size_t* got);
+
+// Writes bytes at offset of an existing file and ends the file right after
+// them. The bytes are written before the file is shortened, so a failure on
+// the way leaves old bytes behind the new ones, never a gap or a lost tail.
+// ERROR_INVALID_PARAMETER when offset lies past the end.
+uint32_t file_write_tail(std::string_view path, uint64_t offset, std::string_view bytes);
+
 // --------------------------------------------------- threads and synchronisation
 
 struct Thread;
