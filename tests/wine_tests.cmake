@@ -44,3 +44,9 @@ zq_wine_test(zqphone zqphone.sh tools/zqphone/zqphone.exe $<TARGET_FILE:zqsim>)
 # xdotool and read back with wininfo; with the line open on the simulator,
 # a new port asks for a restart.
 zq_wine_test(setup setup.sh tools/win/tuihost.exe $<TARGET_FILE:zqsim>)
+
+# The dialer over the project's tapi32.dll and the provider: the first run's
+# box and location dialog, the line in service, a number typed and dialled,
+# answered by the simulated party and dropped, the call logged, and the
+# settings stored at exit.
+zq_wine_test(dialer dialer.sh dialer/win32/zqdial32.exe $<TARGET_FILE:zqsim>)
