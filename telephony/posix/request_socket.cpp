@@ -22,6 +22,15 @@ struct Listener {
     int socket = -1;
     int stop = -1;  // an eventfd that ends the receiving thread
     std::thread thread;
+    // A process that ends without lineShutdown: the receiving thread is
+    // stopped, as a joinable thread would abort the exit.
+    ~Listener() {
+        if (!thread.joinable())
+            return;
+        const uint64_t one = 1;
+        [[maybe_unused]] const ssize_t written = ::write(stop, &one, sizeof one);
+        thread.join();
+    }
 };
 
 // Listen and unlisten are serialised by the core.
@@ -84,7 +93,8 @@ void CloseListener() {
         ::close(g_listener.socket);
     if (g_listener.stop >= 0)
         ::close(g_listener.stop);
-    g_listener = Listener{};
+    g_listener.socket = -1;
+    g_listener.stop = -1;
 }
 
 bool Listen() {

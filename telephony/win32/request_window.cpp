@@ -34,6 +34,12 @@ struct Listener {
     HANDLE owner = nullptr;
     HWND window = nullptr;
     std::thread thread;
+    // A process that ends without lineShutdown: the system ends the thread
+    // with the process; a joinable thread would abort it.
+    ~Listener() {
+        if (thread.joinable())
+            thread.detach();
+    }
 };
 
 // Listen and unlisten are serialised by the core.
