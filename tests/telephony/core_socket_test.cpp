@@ -74,4 +74,29 @@ TEST(RequestSocket, MakeCallFromAnotherProcess) {
     std::filesystem::remove_all(prefix);
 }
 
+// A recipient that ends without lineShutdown ends normally.
+TEST(RequestSocket, ARecipientExitingWithoutShutdownEndsNormally) {
+    char prefix[] = "/tmp/zqtapi-socket-XXXXXX";
+    ASSERT_NE(mkdtemp(prefix), nullptr);
+    setenv("ZQ_PREFIX", prefix, 1);
+    setenv("ZQTAPI_PROVIDER", ZQ_PROVIDER_PATH, 1);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        HLINEAPP app = 0;
+        DWORD devices = 0, version = 0x00020000;
+        LINEINITIALIZEEXPARAMS params{};
+        params.dwTotalSize = sizeof params;
+        params.dwOptions = LINEINITIALIZEEXOPTION_USEEVENT;
+        const bool registered =
+            lineInitializeExA(&app, nullptr, nullptr, "exit test", &devices, &version, &params) == 0 &&
+            lineRegisterRequestRecipient(app, 0, LINEREQUESTMODE_MAKECALL, 1) == 0;
+        std::exit(registered ? 0 : 2);
+    }
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    std::filesystem::remove_all(prefix);
+}
+
 }  // namespace
