@@ -114,6 +114,16 @@ void ResetRequest() {
     g_request = DialRequest{};
 }
 
+// dwAddressFeatures of the current line's address 0; nullopt while there
+// is no line or its status cannot be read.
+std::optional<DWORD> CurrentAddressFeatures() {
+    const LineEntry* e = CurrentLine();
+    TapiBuffer status;
+    if (e == nullptr || e->line == 0 || ReadAddressStatus(*e, status) != 0)
+        return std::nullopt;
+    return HeaderOf<LINEADDRESSSTATUS>(status).dwAddressFeatures;
+}
+
 // ---- rows and states
 
 void LeaveConference() {
@@ -1091,16 +1101,11 @@ std::vector<uint8_t> BuildForwardList(std::string_view type, std::string_view de
 // ---- operations
 
 void UpdateButtons() {
-    LineEntry* e = CurrentLine();
-    if (e == nullptr || e->line == 0)
-        return;
-    TapiBuffer address;
-    if (FetchTapiStruct(address, kAddressStatusFirst, [&](void* p) {
-            return Tapi().lineGetAddressStatusA(e->line, 0, static_cast<LINEADDRESSSTATUS*>(p));
-        }) != 0)
+    const std::optional<DWORD> features = CurrentAddressFeatures();
+    if (!features)
         return;
     ButtonInputs in;
-    in.addressFeatures = HeaderOf<LINEADDRESSSTATUS>(address).dwAddressFeatures;
+    in.addressFeatures = *features;
     if (const int i = SelectedSlot(); i >= 0) {
         TapiBuffer status;
         if (FetchTapiStruct(status, kCallStatusFirst, [&](void* p) {
@@ -1115,6 +1120,11 @@ void UpdateButtons() {
     for (const int id : kManaged)
         View().enableControl(id, std::binary_search(on.begin(), on.end(), id));
     ShowMiniMessage();
+}
+
+bool MakeCallAllowed() {
+    const std::optional<DWORD> features = CurrentAddressFeatures();
+    return features && (*features & LINEADDRFEATURE_MAKECALL) != 0;
 }
 
 bool StartDial(std::string_view number, std::string_view name, std::string_view message) {
@@ -1190,8 +1200,8 @@ LONG TranslateNumber(Translation& t, int lineIndex, bool quiet) {
     const DWORD version = e != nullptr ? e->apiVersion : kApiVersion;
     t.typed.set(t.number.view());
     TranslateCapsInfo caps;
-    const bool northAmerica =
-        ReadTranslateCaps(version, caps) == 0 && caps.locationFound && caps.countryCode == 1;
+    const LocationInfo* location = ReadTranslateCaps(version, caps) == 0 ? CurrentLocation(caps) : nullptr;
+    const bool northAmerica = location != nullptr && location->countryCode == 1;
     std::string number = t.number.str();
     if (northAmerica) {
         number = LettersToDigits(number);

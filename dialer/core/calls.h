@@ -224,6 +224,8 @@ std::vector<uint8_t> BuildForwardList(std::string_view type, std::string_view de
 
 // Reads the address and call status and enables the controls.
 void UpdateButtons();
+// The current line's address offers to place a call now: what enables Dial.
+bool MakeCallAllowed();
 // Dial button, speed dial, log window, assisted make-call request.
 bool StartDial(std::string_view number, std::string_view name, std::string_view message);
 // Another program's media-call request, answered with TAPI_REPLY.

@@ -18,6 +18,9 @@ TelephonyState g_tel;
 constexpr int kMaxFetchRounds = 4;
 constexpr char kLocalPhone[] = "Local Phone";
 constexpr char kFirstRunSample[] = "+1 (212) 555-1234";
+// Line states asked for besides those the line already reports: the
+// counters changed, and the line entered or left service (the buttons).
+constexpr DWORD kLineStates = LINEDEVSTATE_DEVSPECIFIC | LINEDEVSTATE_INSERVICE | LINEDEVSTATE_OUTOFSERVICE;
 
 LONG E(DWORD code) {
     return static_cast<LONG>(code);
@@ -132,7 +135,7 @@ bool OpenLineDevice(int j) {
     DWORD lineStates = 0, addressStates = 0;
     if (Tapi().lineGetStatusMessages(line, &lineStates, &addressStates) != 0 ||
         Tapi().lineSetStatusMessages(
-            line, lineStates | LINEDEVSTATE_DEVSPECIFIC,
+            line, lineStates | kLineStates,
             addressStates | LINEADDRESSSTATE_DEVSPECIFIC | LINEADDRESSSTATE_FORWARD) != 0) {
         CloseLine(e);
         return false;
@@ -207,9 +210,7 @@ void ReadForwardState() {
     if (e == nullptr || e->line == 0)
         return;
     TapiBuffer status;
-    if (FetchTapiStruct(status, kAddressStatusFirst, [&](void* p) {
-            return Tapi().lineGetAddressStatusA(e->line, 0, static_cast<LINEADDRESSSTATUS*>(p));
-        }) != 0)
+    if (ReadAddressStatus(*e, status) != 0)
         return;
     const auto st = HeaderOf<LINEADDRESSSTATUS>(status);
     // Only the TAPI 2.0 part of the first entry is read.
@@ -403,17 +404,16 @@ LONG ReadTranslateCaps(DWORD apiVersion, TranslateCapsInfo& info) {
         r != 0)
         return r;
     const auto tc = HeaderOf<LINETRANSLATECAPS>(caps);
+    info.currentLocationId = tc.dwCurrentLocationID;
+    // Each entry is read within the used part, so a count that claims more
+    // than the buffer holds ends at its end.
     for (DWORD i = 0; i < tc.dwNumLocations; ++i) {
         LINELOCATIONENTRY loc{};
         if (!ReadAt(caps, uint64_t{tc.dwLocationListOffset} + uint64_t{i} * sizeof loc, &loc, sizeof loc))
             break;
-        if (loc.dwPermanentLocationID == tc.dwCurrentLocationID) {
-            info.locationFound = true;
-            info.countryCode = loc.dwCountryCode;
-            info.locationName = TextAt(caps, loc.dwLocationNameSize, loc.dwLocationNameOffset, 127);
-            info.cityCode = TextAt(caps, loc.dwCityCodeSize, loc.dwCityCodeOffset, 3);
-            break;
-        }
+        info.locations.push_back({loc.dwPermanentLocationID, loc.dwCountryCode,
+                                  TextAt(caps, loc.dwLocationNameSize, loc.dwLocationNameOffset, 127),
+                                  TextAt(caps, loc.dwCityCodeSize, loc.dwCityCodeOffset, 3)});
     }
     for (DWORD i = 0; i < tc.dwNumCards; ++i) {
         LINECARDENTRY card{};
@@ -423,6 +423,19 @@ LONG ReadTranslateCaps(DWORD apiVersion, TranslateCapsInfo& info) {
                                 TextAt(caps, card.dwCardNameSize, card.dwCardNameOffset, 127));
     }
     return 0;
+}
+
+const LocationInfo* CurrentLocation(const TranslateCapsInfo& info) {
+    const auto it = std::find_if(info.locations.begin(), info.locations.end(), [&](const LocationInfo& l) {
+        return l.permanentId == info.currentLocationId;
+    });
+    return it != info.locations.end() ? &*it : nullptr;
+}
+
+LONG ReadAddressStatus(const LineEntry& line, TapiBuffer& status) {
+    return FetchTapiStruct(status, kAddressStatusFirst, [&](void* p) {
+        return Tapi().lineGetAddressStatusA(line.line, 0, static_cast<LINEADDRESSSTATUS*>(p));
+    });
 }
 
 LONG ReadAddressName(int lineIndex, DWORD address, std::string& name) {
@@ -540,8 +553,9 @@ LONG LoadLocationAndCard() {
         t.cardName.set("Unknown");
         return r;
     }
-    t.locationName.set(info.locationFound ? info.locationName : "Unknown");
-    t.areaCode.set(info.cityCode);
+    const LocationInfo* current = CurrentLocation(info);
+    t.locationName.set(current != nullptr ? current->name : "Unknown");
+    t.areaCode.set(current != nullptr ? current->cityCode : "");
     const std::string preferred =
         ReadSetting(kPreferenceKey, "Preferred Calling Card", "None (Direct Dial)", 128);
     auto card = std::find_if(info.cards.begin(), info.cards.end(),
@@ -620,6 +634,10 @@ void CALLBACK lineCallbackFunc(DWORD hDevice, DWORD dwMessage, DWORD_PTR dwInsta
         case LINE_LINEDEVSTATE:
             if ((p1 & LINEDEVSTATE_DEVSPECIFIC) != 0)
                 QueryDevSpecific();
+            // The line comes into service some seconds after it is opened:
+            // only then may calls be placed.
+            if ((p1 & (LINEDEVSTATE_INSERVICE | LINEDEVSTATE_OUTOFSERVICE)) != 0)
+                UpdateButtons();
             if ((p1 & LINEDEVSTATE_REINIT) != 0)
                 t.reinitPending = true;
             break;

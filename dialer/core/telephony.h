@@ -162,15 +162,25 @@ bool ReadAt(const TapiBuffer& buf, uint64_t at, void* out, size_t size);
 // characters; empty when it does not lie within the used part.
 std::string TextAt(const TapiBuffer& buf, DWORD size, DWORD offset, size_t max);
 
-// The location list and calling cards of LINETRANSLATECAPS.
-struct TranslateCapsInfo {
-    bool locationFound = false;  // the current location is in the list
+// One entry of the location list.
+struct LocationInfo {
+    DWORD permanentId = 0;
     DWORD countryCode = 0;
-    std::string locationName;
-    std::string cityCode;
+    std::string name;      // at most 127 characters
+    std::string cityCode;  // at most 3
+};
+// The location list and calling cards of LINETRANSLATECAPS, as far as
+// they lie within the structure's used part.
+struct TranslateCapsInfo {
+    DWORD currentLocationId = 0;
+    std::vector<LocationInfo> locations;               // in list order
     std::vector<std::pair<DWORD, std::string>> cards;  // permanent ID, name
 };
 LONG ReadTranslateCaps(DWORD apiVersion, TranslateCapsInfo& info);
+// The entry of the current location; nullptr when it is not in the list.
+const LocationInfo* CurrentLocation(const TranslateCapsInfo& info);
+// LINEADDRESSSTATUS of the line's address 0.
+LONG ReadAddressStatus(const LineEntry& line, TapiBuffer& status);
 // dwAddress of LINEADDRESSCAPS, or "Address %d" when it is empty.
 LONG ReadAddressName(int lineIndex, DWORD address, std::string& name);
 

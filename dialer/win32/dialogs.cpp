@@ -16,9 +16,6 @@
 namespace zq::dialer::win32 {
 namespace {
 
-// A location list longer than this is cut (the combo would be unusable).
-constexpr DWORD kMaxLocations = 1000;
-
 struct Modeless {
     HWND prompt = nullptr;
     HWND promptOwner = nullptr;
@@ -243,24 +240,11 @@ DialingOptionsData GatherDialingOptions() {
         }
         data.lines.push_back(std::move(line));
     }
-    TapiBuffer caps;
-    data.locationsRead =
-        FetchTapiStruct(caps, kTranslateCapsFirst, [&](void* p) {
-            return Tapi().lineGetTranslateCapsA(t.app, kApiVersion, static_cast<LINETRANSLATECAPS*>(p));
-        }) == 0;
-    if (data.locationsRead) {
-        const auto header = HeaderOf<LINETRANSLATECAPS>(caps);
-        data.currentLocationId = header.dwCurrentLocationID;
-        for (DWORD i = 0; i < header.dwNumLocations && i < kMaxLocations; ++i) {
-            LINELOCATIONENTRY location{};
-            if (!ReadAt(caps, uint64_t{header.dwLocationListOffset} + uint64_t{i} * sizeof location,
-                        &location, sizeof location))
-                break;
-            data.locations.push_back(
-                {location.dwPermanentLocationID,
-                 TextAt(caps, location.dwLocationNameSize, location.dwLocationNameOffset, 127)});
-        }
-    }
+    TranslateCapsInfo caps;
+    data.locationsRead = ReadTranslateCaps(kApiVersion, caps) == 0;
+    data.currentLocationId = caps.currentLocationId;
+    for (const LocationInfo& location : caps.locations)
+        data.locations.push_back({location.permanentId, location.name});
     return data;
 }
 

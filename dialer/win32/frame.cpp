@@ -28,12 +28,6 @@ namespace {
 constexpr UINT kTapiReply = WM_USER + 99;
 // The number combo's selection has reached its edit part.
 constexpr UINT kNumberSelected = WM_APP + 1;
-// While no call is listed and the line offers no new call, the buttons are
-// brought up to date this often: the line comes into service some seconds
-// after it is opened, and the dialer is told of no line state but
-// DEVSPECIFIC.
-constexpr UINT_PTR kLineWatchTimer = 1;
-constexpr UINT kLineWatchMs = 1000;
 // The window's right and bottom edges lie this far beyond the "Forward"
 // group.
 constexpr int kFormMargin = 20;
@@ -265,19 +259,6 @@ DialerView MakeView() {
 }
 
 // ---- commands
-
-// The line may place a call now: the same question UpdateButtons asks.
-bool MakeCallAllowed() {
-    const LineEntry* e = CurrentLine();
-    if (e == nullptr || e->line == 0)
-        return false;
-    TapiBuffer status;
-    if (FetchTapiStruct(status, kAddressStatusFirst, [&](void* p) {
-            return Tapi().lineGetAddressStatusA(e->line, 0, static_cast<LINEADDRESSSTATUS*>(p));
-        }) != 0)
-        return false;
-    return (HeaderOf<LINEADDRESSSTATUS>(status).dwAddressFeatures & LINEADDRFEATURE_MAKECALL) != 0;
-}
 
 void EndApplication() {
     if (g.ending)
@@ -606,12 +587,6 @@ INT_PTR CALLBACK MainProc(HWND window, UINT message, WPARAM wParam, LPARAM lPara
             if (!g.ending)
                 UpdateButtons();
             return TRUE;
-        case WM_TIMER:
-            // With a call listed, its events bring the buttons up to date.
-            if (wParam == kLineWatchTimer && !g.ending && Telephony().initialised && !Busy() &&
-                Calls().rows == 0 && IsWindowEnabled(Item(IDC_KEY_1)) == FALSE)
-                UpdateButtons();
-            return TRUE;
         case WM_INITMENUPOPUP:
             EnableMenu(reinterpret_cast<HMENU>(wParam));
             return TRUE;
@@ -716,12 +691,10 @@ int RunDialer(HINSTANCE instance) {
     ++g.nested;
     const bool started = StartDialer(instance);
     --g.nested;
-    if (started && !g.exitPending) {
+    if (started && !g.exitPending)
         SetDialerTextFormat(RegisterClipboardFormatA(kDialerTextFormat));
-        SetTimer(g.window, kLineWatchTimer, kLineWatchMs, nullptr);
-    } else {
+    else
         EndApplication();
-    }
 
     MSG msg{};
     for (;;) {

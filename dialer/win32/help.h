@@ -14,8 +14,9 @@ inline constexpr int kHelpLogOptions = 22;
 inline constexpr int kHelpLineInUse = 26;
 inline constexpr int kHelpDialingPrompt = 1001;
 
-// Opens the page at the context's anchor (kHelpContents: the top). Never
-// waits for the browser; a missing page or browser shows nothing.
+// Opens the page beside the program at the context's anchor (kHelpContents:
+// the top). Never waits for the browser; a missing page or browser shows
+// nothing.
 void OpenHelp(int context);
 
 }  // namespace zq::dialer::win32

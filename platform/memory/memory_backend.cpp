@@ -999,6 +999,10 @@ void* active_window() {
     return nullptr;
 }
 
+bool open_help_page(std::string_view, std::string_view) {
+    return false;
+}
+
 // ------------------------------------------------------------------ modules
 
 // Nothing is loaded in memory: the tests link their provider in.
@@ -1016,5 +1020,9 @@ ModuleProc module_symbol(Module*, std::string_view) {
 }
 
 void module_free(Module*) {}
+
+std::string file_beside_module(const void*, std::string_view) {
+    return {};
+}
 
 }  // namespace zq::plat

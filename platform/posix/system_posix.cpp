@@ -558,6 +558,11 @@ void* active_window() {
     return nullptr;
 }
 
+// The terminal views print a help page's path for the user to open.
+bool open_help_page(std::string_view, std::string_view) {
+    return false;
+}
+
 // ------------------------------------------------------------------ modules
 
 struct Module {
@@ -617,6 +622,12 @@ void module_free(Module* module) {
         return;
     dlclose(module->handle);
     delete module;
+}
+
+// The terminal views look for their pages among the loaded libraries
+// themselves.
+std::string file_beside_module(const void*, std::string_view) {
+    return {};
 }
 
 }  // namespace zq::plat

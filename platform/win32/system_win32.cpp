@@ -1,10 +1,14 @@
-// Files, threads, synchronisation, time, the thread timer and message boxes
-// through the Win32 API.
+// Files, threads, synchronisation, time, the thread timer, message boxes
+// and help pages through the Win32 API.
 #include <windows.h>
+// windows.h first: the shell headers use its types.
+#include <shellapi.h>
+#include <shlwapi.h>
 
 #include <algorithm>
 #include <array>
 #include <string>
+#include <vector>
 
 #include "zq/platform.h"
 
@@ -111,6 +115,98 @@ bool WidePath(std::string_view path, UINT code_page, std::wstring* wide) {
                                                           length, wide->data(), length);
     wide->resize(static_cast<size_t>(std::max(written, 0)));
     return written > 0 && static_cast<size_t>(length) == path.size();
+}
+
+// UTF-16 to UTF-8; empty when the text does not convert whole.
+std::string Utf8(const std::wstring& wide) {
+    const int length = static_cast<int>(std::min<size_t>(wide.size(), MAXSHORT));
+    if (length == 0 || static_cast<size_t>(length) != wide.size())
+        return {};
+    const int needed =
+        WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide.data(), length, nullptr, 0, nullptr, nullptr);
+    if (needed <= 0)
+        return {};
+    std::string text(static_cast<size_t>(needed), '\0');
+    if (WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide.data(), length, text.data(), needed, nullptr,
+                            nullptr) != needed)
+        return {};
+    return text;
+}
+
+// The longest module path GetModuleFileNameW can give.
+constexpr DWORD kMaxModulePath = 32768;
+
+// A module's file (nullptr: the program's); empty when it cannot be had.
+std::wstring ModuleFileName(HMODULE module) {
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD got = GetModuleFileNameW(module, path.data(), static_cast<DWORD>(path.size()));
+        if (got == 0)
+            return {};
+        if (got < path.size()) {
+            path.resize(got);
+            return path;
+        }
+        if (path.size() >= kMaxModulePath)
+            return {};
+        path.resize(path.size() * 2);
+    }
+}
+
+// The shell's functions that help pages need, bound when help is first
+// asked for: the programs built on this layer neither import the shell's
+// libraries nor load them before. They stay loaded, as the shell may go on
+// working in threads of its own.
+struct ShellFunctions {
+    decltype(&ShellExecuteExW) execute = nullptr;
+    decltype(&AssocQueryStringW) assocQuery = nullptr;
+    decltype(&UrlCreateFromPathW) urlFromPath = nullptr;
+};
+
+template <typename Function>
+Function Bind(const wchar_t* library, const char* name) {
+    const HMODULE module = LoadLibraryW(library);
+    if (module == nullptr)
+        return nullptr;
+    // Through void (*)(), which takes any function type without a cast warning.
+    return reinterpret_cast<Function>(reinterpret_cast<ModuleProc>(GetProcAddress(module, name)));
+}
+
+const ShellFunctions& Shell() {
+    static const ShellFunctions shell{
+        Bind<decltype(&ShellExecuteExW)>(L"shell32.dll", "ShellExecuteExW"),
+        Bind<decltype(&AssocQueryStringW)>(L"shlwapi.dll", "AssocQueryStringW"),
+        Bind<decltype(&UrlCreateFromPathW)>(L"shlwapi.dll", "UrlCreateFromPathW")};
+    return shell;
+}
+
+// The program that opens web pages; empty when none is set up.
+std::wstring Browser(const ShellFunctions& shell) {
+    std::array<wchar_t, MAX_PATH + 1> program{};
+    DWORD size = static_cast<DWORD>(program.size());
+    if (shell.assocQuery == nullptr ||
+        FAILED(shell.assocQuery(0, ASSOCSTR_EXECUTABLE, L".html", L"open", program.data(), &size)))
+        return {};
+    program.back() = L'\0';
+    return program.data();
+}
+
+// "file:///C:/.../page.html"; empty on failure.
+std::wstring FileUrl(const ShellFunctions& shell, const std::wstring& file) {
+    // Escaping makes a character at most three; "file:///" goes before.
+    std::vector<wchar_t> url(file.size() * 3 + 16, L'\0');
+    DWORD length = static_cast<DWORD>(url.size());
+    if (shell.urlFromPath == nullptr || FAILED(shell.urlFromPath(file.c_str(), url.data(), &length, 0)))
+        return {};
+    return std::wstring(url.data(), std::min<size_t>(length, url.size() - 1));
+}
+
+// An anchor cannot end the quoted URL early or escape its closing quote.
+bool IsAnchor(std::string_view anchor) {
+    return std::all_of(anchor.begin(), anchor.end(), [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+               c == '_' || c == '.';
+    });
 }
 
 // Opened for one read or write and closed at once; other openers may read
@@ -456,6 +552,30 @@ void* active_window() {
     return GetActiveWindow();
 }
 
+// The browser gets the URL with its anchor: the shell would take an
+// anchored URL for a file name.
+bool open_help_page(std::string_view path, std::string_view anchor) {
+    std::wstring file;
+    if (!IsAnchor(anchor) || !WidePath(path, CP_UTF8, &file))
+        return false;
+    const ShellFunctions& shell = Shell();
+    if (shell.execute == nullptr)
+        return false;
+    const std::wstring browser = Browser(shell);
+    std::wstring url = browser.empty() ? std::wstring() : FileUrl(shell, file);
+    if (!url.empty() && !anchor.empty())
+        url += L"#" + std::wstring(anchor.begin(), anchor.end());
+    const std::wstring quoted = L"\"" + url + L"\"";
+    SHELLEXECUTEINFOW info{};
+    info.cbSize = sizeof info;
+    info.fMask = SEE_MASK_FLAG_NO_UI;
+    info.lpVerb = L"open";
+    info.lpFile = url.empty() ? file.c_str() : browser.c_str();
+    info.lpParameters = url.empty() ? nullptr : quoted.c_str();
+    info.nShow = SW_SHOWNORMAL;
+    return shell.execute(&info) != FALSE;
+}
+
 // ------------------------------------------------------------------ modules
 
 uint32_t module_load(std::string_view path, Module** out) {
@@ -500,6 +620,26 @@ ModuleProc module_symbol(Module* module, std::string_view name) {
     const std::string symbol(name);
     // void (*)() takes any function type without a cast warning.
     return reinterpret_cast<ModuleProc>(GetProcAddress(module->handle, symbol.c_str()));
+}
+
+std::string file_beside_module(const void* in_module, std::string_view name) {
+    std::wstring wide;
+    if (name.find_first_of("\\/:") != std::string_view::npos || !WidePath(name, CP_UTF8, &wide))
+        return {};
+    HMODULE module = nullptr;
+    if (in_module != nullptr && GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                                                       GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                                                   static_cast<LPCWSTR>(in_module), &module) == FALSE)
+        return {};
+    std::wstring file = ModuleFileName(module);
+    const size_t cut = file.find_last_of(L"\\/");
+    if (cut == std::wstring::npos)
+        return {};
+    file = file.substr(0, cut + 1) + wide;
+    const DWORD attributes = GetFileAttributesW(file.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+        return {};
+    return Utf8(file);
 }
 
 void module_free(Module* module) {

@@ -3,12 +3,8 @@
 // it. What the values mean and what OK changes is the model's; this file
 // only moves texts and check marks between the model and the controls.
 #include <windows.h>
-// windows.h first: the shell headers use its types.
-#include <shellapi.h>
-#include <shlwapi.h>
 
 #include <algorithm>
-#include <array>
 #include <memory>
 #include <string>
 #include <vector>
@@ -16,14 +12,13 @@
 #include "core/trace.h"
 #include "setup/model.h"
 #include "setup/setup_resource.h"
+#include "zq/platform.h"
 
 namespace zq::setup {
 namespace {
 
 // The provider's file as TAPI loads it: the help pages lie beside it.
 constexpr wchar_t kProviderFile[] = L"zq_6232.tsp";
-// The longest module path GetModuleFileNameW can give.
-constexpr DWORD kMaxModulePath = 32768;
 
 using HelpFunction = std::function<void(const char* page, uint32_t context)>;
 
@@ -204,90 +199,26 @@ int RunModal(int resource, HWND owner, DLGPROC proc, const void* context) {
     return choice == IDOK ? DIALOG_OK : DIALOG_CANCEL;
 }
 
-// The folder of a module's file, with its final separator; empty when the
-// name cannot be had.
-std::wstring ModuleFolder(HMODULE module) {
-    std::vector<wchar_t> path(MAX_PATH);
-    for (;;) {
-        const DWORD size = static_cast<DWORD>(path.size());
-        const DWORD got = GetModuleFileNameW(module, path.data(), size);
-        if (got == 0)
-            return {};
-        if (got < size) {
-            const std::wstring file(path.data(), got);
-            const size_t cut = file.find_last_of(L"\\/");
-            return cut == std::wstring::npos ? std::wstring() : file.substr(0, cut + 1);
-        }
-        if (size >= kMaxModulePath)
-            return {};
-        path.resize(static_cast<size_t>(size) * 2);
-    }
-}
-
 // The page beside the provider's file: the provider loaded in this
 // process under its own name (the user-interface half may run from a
-// private copy elsewhere), else this module.
-std::wstring HelpPage(const char* page) {
-    const std::wstring name(page, page + std::char_traits<char>::length(page));
-    for (const HMODULE module : {GetModuleHandleW(kProviderFile), ThisModule()}) {
-        if (module == nullptr)
-            continue;
-        const std::wstring folder = ModuleFolder(module);
-        if (folder.empty())
-            continue;
-        const std::wstring file = folder + name;
-        if (GetFileAttributesW(file.c_str()) != INVALID_FILE_ATTRIBUTES)
-            return file;
-    }
-    return {};
-}
-
-// The program that opens web pages; empty when none is set up.
-std::wstring Browser() {
-    std::array<wchar_t, MAX_PATH + 1> program{};
-    DWORD size = static_cast<DWORD>(program.size());
-    if (FAILED(AssocQueryStringW(0, ASSOCSTR_EXECUTABLE, L".html", L"open", program.data(), &size)))
-        return {};
-    program.back() = L'\0';
-    return program.data();
-}
-
-// The page's URL with the context's anchor ("file:///C:/.../zq_spi62.html#context-3").
-std::wstring AnchoredUrl(const std::wstring& file, const char* page, uint32_t context) {
-    // Escaping makes a character at most three; "file:///" goes before.
-    std::vector<wchar_t> url(file.size() * 3 + 16, L'\0');
-    DWORD length = static_cast<DWORD>(url.size());
-    if (FAILED(UrlCreateFromPathW(file.c_str(), url.data(), &length, 0)))
-        return {};
-    std::wstring target(url.data(), std::min<size_t>(length, url.size() - 1));
-    const std::string anchored = HelpTarget(page, context);
-    if (const size_t anchor = anchored.find('#'); anchor != std::string::npos)
-        target.append(anchored.begin() + static_cast<std::ptrdiff_t>(anchor), anchored.end());
-    return target;
-}
-
-// The browser gets the page's URL with the context's anchor: the shell
-// would take an anchored URL for a file name. Without a browser the page
-// goes to the shell as a file. Nothing is waited for, and where no program
-// opens pages nothing opens and no error box comes.
+// private copy elsewhere), else this module. The browser gets the
+// context's anchor; nothing is waited for, and where no program opens
+// pages nothing opens and no error box comes.
 void OpenHelp(const char* page, uint32_t context) {
-    const std::wstring file = HelpPage(page);
+    std::string file;
+    for (const HMODULE module : {GetModuleHandleW(kProviderFile), ThisModule()}) {
+        if (module != nullptr && file.empty())
+            file = plat::file_beside_module(module, page);
+    }
     if (file.empty()) {
         TspTrace(TRACE_ERROR, "TUI DLL: help page %s not found", page);
         return;
     }
-    const std::wstring browser = Browser();
-    const std::wstring url =
-        browser.empty() ? std::wstring() : L"\"" + AnchoredUrl(file, page, context) + L"\"";
-    SHELLEXECUTEINFOW info{};
-    info.cbSize = sizeof info;
-    info.fMask = SEE_MASK_FLAG_NO_UI;
-    info.lpVerb = L"open";
-    info.lpFile = url.size() > 2 ? browser.c_str() : file.c_str();
-    info.lpParameters = url.size() > 2 ? url.c_str() : nullptr;
-    info.nShow = SW_SHOWNORMAL;
-    if (ShellExecuteExW(&info) == FALSE)
-        TspTrace(TRACE_ERROR, "TUI DLL: help page %s not opened, error %lu", page, GetLastError());
+    const std::string target = HelpTarget(page, context);
+    const size_t mark = target.find('#');
+    const std::string anchor = mark == std::string::npos ? std::string() : target.substr(mark + 1);
+    if (!plat::open_help_page(file, anchor))
+        TspTrace(TRACE_ERROR, "TUI DLL: help page %s not opened", page);
 }
 
 }  // namespace

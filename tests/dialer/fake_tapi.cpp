@@ -217,25 +217,32 @@ LONG WINAPI GetTranslateCaps(HLINEAPP, DWORD, LPLINETRANSLATECAPS caps) {
         return r;
     VarWriter<LINETRANSLATECAPS> w(caps);
     const auto n = static_cast<DWORD>(g_fake.cards.size());
-    w.head.dwNumLocations = 1;
-    w.head.dwCurrentLocationID = 7;
-    w.head.dwLocationListSize = sizeof(LINELOCATIONENTRY);
-    w.head.dwLocationListOffset = w.Reserve(sizeof(LINELOCATIONENTRY));
+    const auto others = static_cast<DWORD>(g_fake.otherLocations.size());
+    std::vector<LINELOCATIONENTRY> locations(others + 1);
+    for (DWORD k = 0; k <= others; ++k) {
+        LINELOCATIONENTRY& loc = locations[k];
+        loc.dwPermanentLocationID = k < others ? 100 + k : 7;
+        loc.dwCountryCode = g_fake.countryCode;
+        w.Text(loc.dwLocationNameSize, loc.dwLocationNameOffset,
+               k < others ? g_fake.otherLocations[k] : std::string("Office"));
+        w.Text(loc.dwCityCodeSize, loc.dwCityCodeOffset, g_fake.cityCode);
+    }
     w.head.dwNumCards = n;
     w.head.dwCardListSize = n * sizeof(LINECARDENTRY);
     w.head.dwCardListOffset = w.Reserve(n * sizeof(LINECARDENTRY));
-    LINELOCATIONENTRY loc{};
-    loc.dwPermanentLocationID = 7;
-    loc.dwCountryCode = g_fake.countryCode;
-    w.Text(loc.dwLocationNameSize, loc.dwLocationNameOffset, "Office");
-    w.Text(loc.dwCityCodeSize, loc.dwCityCodeOffset, g_fake.cityCode);
-    w.Put(w.head.dwLocationListOffset, &loc, sizeof loc);
     for (DWORD k = 0; k < n; ++k) {
         LINECARDENTRY card{};
         card.dwPermanentCardID = 40 + k;
         w.Text(card.dwCardNameSize, card.dwCardNameOffset, g_fake.cards[k]);
         w.Put(w.head.dwCardListOffset + k * static_cast<DWORD>(sizeof card), &card, sizeof card);
     }
+    // The location list last: entries counted beyond it lie past the end.
+    const auto listSize = static_cast<DWORD>(locations.size() * sizeof(LINELOCATIONENTRY));
+    w.head.dwNumLocations = others + 1 + g_fake.missingLocations;
+    w.head.dwCurrentLocationID = 7;
+    w.head.dwLocationListSize = listSize;
+    w.head.dwLocationListOffset = w.Reserve(listSize);
+    w.Put(w.head.dwLocationListOffset, locations.data(), listSize);
     return w.Finish();
 }
 LONG WINAPI Hold(HCALL call) {
@@ -293,7 +300,8 @@ LONG WINAPI RegisterRecipient(HLINEAPP, DWORD, DWORD mode, DWORD enable) {
 LONG WINAPI SetLocation(HLINEAPP, DWORD) {
     return 0;
 }
-LONG WINAPI SetStatusMessages(HLINE, DWORD, DWORD) {
+LONG WINAPI SetStatusMessages(HLINE line, DWORD lineStates, DWORD addressStates) {
+    g_fake.statusMessages[line] = {lineStates, addressStates};
     return 0;
 }
 LONG WINAPI SetTollList(HLINEAPP, DWORD, LPCSTR, DWORD) {

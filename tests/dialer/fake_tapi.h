@@ -44,6 +44,10 @@ struct FakeTapi {
     DWORD countryCode = 33;
     std::string cityCode = "1";
     std::vector<std::string> cards = {"None (Direct Dial)"};
+    // Locations listed before the current one; entries counted in
+    // dwNumLocations that the structure does not hold.
+    std::vector<std::string> otherLocations;
+    DWORD missingLocations = 0;
     // lineTranslateAddress: dialable string per input (else the input).
     std::map<std::string, std::string> dialable;
     // lineGetIDA: the device ID bytes of each address of the current line.
@@ -55,6 +59,8 @@ struct FakeTapi {
     // The call parameters of the last lineMakeCallA, dwTotalSize bytes.
     std::vector<uint8_t> lastParams;
     std::vector<HLINE> openLines;
+    // lineSetStatusMessages' line and address states, by line.
+    std::map<HLINE, std::pair<DWORD, DWORD>> statusMessages;
     std::map<std::string, LONG> requests;  // the last request ID by function
     bool secure = false;                   // addresses offer secure calls
     LONG nextRequest = 100;

@@ -172,6 +172,19 @@ TEST(LoadLocationAndCard, TakesThePreferredCard) {
         EXPECT_EQ(Telephony().cardId, c.cardId);
         EXPECT_EQ(Telephony().translationAvailable, c.cardId != none);
     }
+    // The whole list, for Dialing Options, up to where the structure ends
+    // whatever count it claims.
+    Fake().otherLocations = {"Home", "Lab"};
+    Fake().missingLocations = 0xFFFFFFF0;
+    TranslateCapsInfo info;
+    ASSERT_EQ(ReadTranslateCaps(kApiVersion, info), 0);
+    std::vector<std::pair<DWORD, std::string>> listed;
+    for (const LocationInfo& l : info.locations)
+        listed.emplace_back(l.permanentId, l.name);
+    EXPECT_EQ(listed,
+              (std::vector<std::pair<DWORD, std::string>>{{100, "Home"}, {101, "Lab"}, {7, "Office"}}));
+    ASSERT_NE(CurrentLocation(info), nullptr);
+    EXPECT_EQ(CurrentLocation(info)->name, "Office");
 }
 
 TEST(FetchTapiStruct, GrowsOnlyWithinItsBound) {
@@ -214,6 +227,38 @@ TEST(TextAt, ReadsOnlyWithinTheUsedPart) {
 }
 
 TEST(LineCallback, DispatchesTheMessages) {
+    // Line states: the line asks for them on top of those it reports
+    // already; entering or leaving service brings the buttons up to date.
+    struct Case {
+        DWORD states;
+        DWORD features;              // the address's when the message comes
+        long queries;                // counter queries it starts
+        std::optional<bool> keypad;  // nullopt: the buttons are left alone
+    };
+    const Case cases[] = {
+        {LINEDEVSTATE_INSERVICE, LINEADDRFEATURE_MAKECALL, 0, true},
+        {LINEDEVSTATE_CONNECTED | LINEDEVSTATE_INSERVICE, LINEADDRFEATURE_MAKECALL, 0, true},
+        {LINEDEVSTATE_OUTOFSERVICE | LINEDEVSTATE_DISCONNECTED, 0, 0, false},
+        {LINEDEVSTATE_DEVSPECIFIC, 0, 1, std::nullopt}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << std::hex << c.states);
+        StartUp();
+        const HLINE line = CurrentLine()->line;
+        EXPECT_EQ(Fake().statusMessages[line].first, LINEDEVSTATE_REINIT | LINEDEVSTATE_DEVSPECIFIC |
+                                                         LINEDEVSTATE_INSERVICE | LINEDEVSTATE_OUTOFSERVICE);
+        EXPECT_EQ(Fake().statusMessages[line].second,
+                  LINEADDRESSSTATE_DEVSPECIFIC | LINEADDRESSSTATE_FORWARD);
+        Fake().addressFeatures = c.features;
+        Scr().enabled.clear();
+        const auto before = std::count(Fake().log.begin(), Fake().log.end(), "lineDevSpecific 300");
+        lineCallbackFunc(line, LINE_LINEDEVSTATE, 0, c.states, 0, 0);
+        EXPECT_EQ(std::count(Fake().log.begin(), Fake().log.end(), "lineDevSpecific 300") - before,
+                  c.queries);
+        const auto keypad = Scr().enabled.find(ID_KEYPAD_FIRST);
+        EXPECT_EQ(keypad == Scr().enabled.end() ? std::nullopt : std::optional<bool>(keypad->second),
+                  c.keypad);
+    }
+
     StartUp();
     const HLINE line = CurrentLine()->line;
     lineCallbackFunc(0, LINE_APPNEWCALL, 0, 0, 0, LINECALLPRIVILEGE_OWNER);

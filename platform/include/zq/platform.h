@@ -252,6 +252,12 @@ ModuleProc module_symbol(Module* module, std::string_view name);
 // FreeLibrary / dlclose. nullptr is ignored.
 void module_free(Module* module);
 
+// The UTF-8 path of the file `name` (a bare file name) in the folder of the
+// module that holds the address in_module, or of the program for nullptr;
+// empty when the folder cannot be had or no such file is there. The
+// in-memory backend has no modules and answers empty.
+std::string file_beside_module(const void* in_module, std::string_view name);
+
 // ---------------------------------------------------------- time and the tick
 
 // timeGetTime: milliseconds, wrapping at 2^32.
@@ -291,5 +297,13 @@ void message_beep(uint32_t type);
 
 // GetActiveWindow; an opaque value, null when none.
 void* active_window();
+
+// Shows the local HTML page at path (UTF-8) at its anchor (letters, digits,
+// '-', '_' and '.'; empty: the top) in the program that opens web pages or,
+// where none is set up, hands the page to the shell at its top. Returns at
+// once without waiting for either; false when nothing could be started.
+// POSIX and the in-memory backend start nothing (false): a terminal view
+// prints the page's path itself.
+bool open_help_page(std::string_view path, std::string_view anchor);
 
 }  // namespace zq::plat
