@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "zq/tapi.h"
+#include "zq/utf16.h"
 
 namespace zq::tapiapp {
 
@@ -46,10 +47,8 @@ constexpr uint32_t kFixedSize(StructKind kind) {
     return 0;
 }
 
-// UTF-8 <-> UTF-16. Invalid input (a bad byte sequence, a lone surrogate)
-// becomes U+FFFD; NULs are kept.
-std::u16string Utf8ToWide(std::string_view text);
-std::string WideToUtf8(std::u16string_view text);
+using zq::Utf8ToWide;
+using zq::WideToUtf8;
 
 // The narrow and wide conversions the structure functions use.
 using NarrowFn = std::string (*)(std::u16string_view);
