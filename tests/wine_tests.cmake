@@ -50,3 +50,10 @@ zq_wine_test(setup setup.sh tools/win/tuihost.exe $<TARGET_FILE:zqsim>)
 # answered by the simulated party and dropped, the call logged, and the
 # settings stored at exit.
 zq_wine_test(dialer dialer.sh dialer/win32/zqdial32.exe $<TARGET_FILE:zqsim>)
+
+# The dialer's calls: speed dial (stored and programmed by a right click),
+# hold and unhold, transfer and conference, an incoming call answered, the
+# call log file and window, the redial list after a restart, and a new
+# port in the provider's setup, after which the dialer starts telephony
+# again and calls on the new port.
+zq_wine_test(dialer_calls dialer_calls.sh dialer/win32/zqdial32.exe $<TARGET_FILE:zqsim>)
