@@ -222,12 +222,14 @@ fi
     fail "the provider's port was not stored as COM2"
 step="reinit"
 # A new session on the set, then the line in service again, with no box.
-for _ in $(seq 50); do
+# A loaded machine may lose the link once during the new download; the
+# provider then starts it again, which takes its supervision's time.
+for _ in $(seq 100); do
     [ "$(sessions)" -gt "$before" ] && break
     sleep 0.2
 done
 [ "$(sessions)" -gt "$before" ] || fail "the provider did not start again on the new port"
-wait_controls 'id=214 class=Button enabled=1 .*text="Martin Paul"' 20 || fail "the line did not come back"
+wait_controls 'id=214 class=Button enabled=1 .*text="Martin Paul"' 45 || fail "the line did not come back"
 for caption in "$MAIN Warning" "$MAIN" "$RESTART_BOX"; do
     if info "$caption" | grep -q 'class=Static .*text="The Windows Telephony System'; then
         shot reinit-box
