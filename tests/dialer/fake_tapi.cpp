@@ -390,9 +390,9 @@ void InstallFakeTapi() {
     SetTapi(api);
 
     Screen& s = g_screen;
-    auto event = [&s](std::string text) { s.events.push_back(std::move(text)); };
+    auto event = [&](std::string text) { s.events.push_back(std::move(text)); };
     DialerView v;
-    v.messageBox = [&s](std::string_view text, std::string_view caption, uint32_t flags) {
+    v.messageBox = [&](std::string_view text, std::string_view caption, uint32_t flags) {
         s.boxes.push_back({std::string(text), std::string(caption), flags});
         if (s.answers.empty())
             return kIdOk;
@@ -400,17 +400,17 @@ void InstallFakeTapi() {
         s.answers.pop_front();
         return answer;
     };
-    v.addRow = [&s](std::string_view text) { s.rows.emplace_back(text); };
-    v.setRowText = [&s](int row, std::string_view text) { s.rows.at(static_cast<size_t>(row)) = text; };
-    v.removeRow = [&s](int row) { s.rows.erase(s.rows.begin() + row); };
-    v.selectRow = [&s](int row) { s.selected = row; };
+    v.addRow = [&](std::string_view text) { s.rows.emplace_back(text); };
+    v.setRowText = [&](int row, std::string_view text) { s.rows.at(static_cast<size_t>(row)) = text; };
+    v.removeRow = [&](int row) { s.rows.erase(s.rows.begin() + row); };
+    v.selectRow = [&](int row) { s.selected = row; };
     v.textWidth = [](std::string_view text) { return static_cast<int>(text.size()) * 6; };
     v.partyColumnWidth = 120;
-    v.enableControl = [&s](int id, bool on) { s.enabled[id] = on; };
-    v.setControlText = [&s](int id, std::string_view text) { s.texts[id] = text; };
-    v.controlText = [&s](int id) { return s.texts[id]; };
+    v.enableControl = [&](int id, bool on) { s.enabled[id] = on; };
+    v.setControlText = [&](int id, std::string_view text) { s.texts[id] = text; };
+    v.controlText = [&](int id) { return s.texts[id]; };
     v.postIdleWork = [event] { event("idle"); };
-    v.pumpOneMessage = [&s] { memplat::advance(s.pumpAdvanceMs); };
+    v.pumpOneMessage = [&] { memplat::advance(s.pumpAdvanceMs); };
     v.postTapiReply = [event](HWND, WPARAM id, LPARAM code) {
         event("reply " + std::to_string(id) + " " + std::to_string(code));
     };
@@ -424,7 +424,7 @@ void InstallFakeTapi() {
         event("conference " + std::string(a) + " " + std::string(b));
     };
     v.dtmfAppend = [event](char c) { event(std::string("dtmf ") + c); };
-    v.now = [&s] { return s.now; };
+    v.now = [&] { return s.now; };
     SetView(v);
     ClearCalls();
     Calls().redial = RedialList{};
