@@ -1,4 +1,4 @@
-#include "describe.h"
+#include "zq/sim_describe.h"
 
 #include <algorithm>
 #include <array>

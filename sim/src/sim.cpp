@@ -2,7 +2,7 @@
 #include <algorithm>
 #include <deque>
 
-#include "describe.h"
+#include "zq/sim_describe.h"
 #include "model.h"
 #include "pbx.h"
 #include "zq/sim.h"

@@ -6,6 +6,7 @@
 #   link_fuzz       the link input, corpus tests/fuzz/corpus
 #   callmodel_fuzz  set messages and PBX call events on a line in service,
 #                   corpus tests/fuzz/callmodel_corpus
+#   trace_fuzz      the trace reader, corpus tests/fuzz/trace_corpus
 # New inputs go to build/fuzz/corpus and build/fuzz/callmodel_corpus; a crash
 # is written to build/fuzz/ (callmodel_fuzz's with the prefix callmodel_) and
 # makes the run fail once every fuzzer has run.
@@ -16,7 +17,7 @@ set -euo pipefail
 cd "$(dirname "$0")/../.."
 seconds=${1:-60}
 shift $(($# > 0 ? 1 : 0))
-if [ $# -gt 0 ]; then fuzzers=("$@"); else fuzzers=(link_fuzz callmodel_fuzz); fi
+if [ $# -gt 0 ]; then fuzzers=("$@"); else fuzzers=(link_fuzz callmodel_fuzz trace_fuzz); fi
 build=build/fuzz
 
 CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -29,6 +30,7 @@ for fuzzer in "${fuzzers[@]}"; do
     case $fuzzer in
         link_fuzz) corpus=corpus seeds=tests/fuzz/corpus prefix="$build/" ;;
         callmodel_fuzz) corpus=callmodel_corpus seeds=tests/fuzz/callmodel_corpus prefix="$build/callmodel_" ;;
+        trace_fuzz) corpus=trace_corpus seeds=tests/fuzz/trace_corpus prefix="$build/trace_" ;;
         *) echo "unknown fuzzer: $fuzzer" >&2; exit 2 ;;
     esac
     mkdir -p "$build/$corpus"

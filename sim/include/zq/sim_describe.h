@@ -1,4 +1,5 @@
-// Frames and messages in words, for the simulator's log.
+// Frames and messages in words, as the simulator's log prints them; also
+// used by the tools that read frames elsewhere (the trace reader).
 #pragma once
 
 #include <cstdint>
