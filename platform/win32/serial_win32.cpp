@@ -125,6 +125,11 @@ uint32_t serial_open(std::string_view name, SerialPort** port) {
         FreePort(p);
         return err;
     }
+    // A port opens empty: bytes that came while nobody held it belong to
+    // an earlier session. Windows' serial driver drops them at opening; a
+    // device that keeps them (Wine's COM port on a pseudo-terminal) would
+    // hand an old ACK to the new session.
+    PurgeComm(p->handle, PURGE_RXCLEAR);
     *port = p;
     return kErrSuccess;
 }

@@ -196,6 +196,10 @@ def main():
     point_link(args.link, os.ttyname(slave))
     if os.path.exists(args.trace):
         os.unlink(args.trace)
+    # What the adapter sent to a provider that has gone: an ACK and a data
+    # frame, still in the pseudo-terminal. The port must open without them,
+    # or the ACK would take the place of the new poll's.
+    os.write(master, ACK + DATA_FRAME)
 
     run = Run()
     with tempfile.TemporaryFile() as out:
