@@ -43,14 +43,15 @@ if ! wait_line 30; then
     echo "$controls"
 fi
 shot line
-for expected in 'id=201 class=ComboBox enabled=1 ' 'id=1 class=Button enabled=0 .* text="&Dial"' 'id=2 class=Button enabled=0 .* text="Unpark"' \
-    'id=202 class=Button enabled=1 .* text="1"' 'id=210 class=Button enabled=1 .* text="9"' 'id=212 class=Button enabled=1 .* text="\*"' \
+# A window comes up control by control: the states are read again until
+# they all hold, for a few seconds.
+expect_controls 5 'id=201 class=ComboBox enabled=1 ' 'id=1 class=Button enabled=0 .* text="&Dial"' \
+    'id=2 class=Button enabled=0 .* text="Unpark"' 'id=202 class=Button enabled=1 .* text="1"' \
+    'id=210 class=Button enabled=1 .* text="9"' 'id=212 class=Button enabled=1 .* text="\*"' \
     'id=211 class=Button enabled=1 .* text="0"' 'id=2019 class=Button enabled=0 .* text="Drop"' \
     'id=2024 class=ListBox ' 'id=1098 class=Edit ' 'id=1111 class=Static .* text="Voice:' \
     'id=1106 class=ComboBox .* items="Unconditional|On Busy|Do Not Disturb|No Forwarding"' \
-    'id=1105 class=Button .* text="Forward"'; do
-    grep -q -- "^$expected" <<<"$controls" || fail "no control $expected"
-done
+    'id=1105 class=Button .* text="Forward"'
 # Right and bottom 20 pixels beyond the "Forward" group.
 wid=$(xdotool search --name "^$MAIN\$" 2>/dev/null | head -n 1)
 geometry=$(xdotool getwindowgeometry --shell "$wid")

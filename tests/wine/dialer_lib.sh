@@ -6,7 +6,7 @@
 #   repo=... arch=... zqsim=...
 #   . "$repo/tests/wine/dialer_lib.sh" WORKNAME
 # Sets $work, $shots, $calllog, $status; fail, step, info, control,
-# wait_controls, wait_window, click, shot, reg, start_dialer, exit_dialer.
+# wait_controls, expect_controls, wait_window, click, shot, reg, start_dialer, exit_dialer.
 
 . "$repo/tests/wine/lib.sh"
 if ! command -v xdotool >/dev/null || ! command -v import >/dev/null; then
@@ -66,6 +66,27 @@ wait_controls() { # PATTERN SECONDS [CAPTION]
         [ $SECONDS -ge $end ] && return 1
         sleep 0.2
     done
+}
+# Reads the main window until every pattern (from the line's start) holds;
+# on time-out each one that does not is failed with what the control shows.
+expect_controls() { # SECONDS PATTERN...
+    local end=$((SECONDS + $1)) pattern id missing
+    shift
+    while :; do
+        controls=$(info "$MAIN")
+        missing=()
+        for pattern in "$@"; do
+            grep -q -- "^$pattern" <<<"$controls" || missing+=("$pattern")
+        done
+        [ ${#missing[@]} -eq 0 ] && return 0
+        [ $SECONDS -ge $end ] && break
+        sleep 0.2
+    done
+    for pattern in "${missing[@]}"; do
+        id=${pattern%% *}
+        fail "no control $pattern; it is: $(control "${id#id=}")"
+    done
+    return 1
 }
 # Waits for a window by caption; its controls in $controls.
 wait_window() { # CAPTION MILLISECONDS
@@ -150,6 +171,10 @@ exit_dialer() {
 dialer_report() { # NAME
     echo "== $1 $arch: $((SECONDS - started)) s"
     if [ $status -ne 0 ]; then
+        # The whole logs stay for review beside the screenshots.
+        for log in "$work"/*.log; do
+            cp "$log" "$shots/${1// /-}-$(basename "$log")" 2>/dev/null || true
+        done
         echo "---- dialer"
         tr -d '\r' <"$work/dialer.log" | tail -n 20
         echo "---- zqsim"

@@ -16,7 +16,12 @@ zq_cleanup() {
         zq_at_exit
     fi
     [ -n "$sim" ] && kill "$sim" 2>/dev/null || true
-    rm -rf "$work"
+    # ZQ_KEEP_WORK=1 keeps the work folder and its logs for a look.
+    if [ -n "${ZQ_KEEP_WORK:-}" ]; then
+        echo "kept: $work"
+    else
+        rm -rf "$work"
+    fi
 }
 
 # A fresh work folder in $work, removed with the simulator at exit.
