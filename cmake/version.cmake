@@ -1,0 +1,1 @@
+# The version texts and numbers of every binary, from the project version.
