@@ -3,8 +3,11 @@
 # Runs as root, or through sudo.
 set -euo pipefail
 
+# dpkg-dev (dpkg-shlibdeps) and lintian make and check the Debian package;
+# nsis (makensis) makes the Windows installer.
 packages=(cmake ninja-build g++ make pkg-config libgtest-dev libgmock-dev googletest libbenchmark-dev
-          clang libclang-rt-14-dev g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64 python3)
+          clang libclang-rt-14-dev g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64 python3
+          dpkg-dev lintian nsis)
 if [ "${ZQ_WITH_WINE:-0}" = 1 ]; then
     # xdotool and ImageMagick drive and photograph the dialogs under Xvfb.
     packages+=(wine wine64 wine32:i386 xvfb xdotool imagemagick)

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Builds every preset and runs every test: the Windows cross builds with
 # their export and conformance checks and the provider under Wine, the
-# release build's tests, the native tests under AddressSanitizer and
-# UndefinedBehaviorSanitizer, and those that use threads (with a minute of
-# the lifecycle stress) under ThreadSanitizer.
+# release build's tests and its Debian package (lintian), the native tests
+# under AddressSanitizer and UndefinedBehaviorSanitizer, and those that use
+# threads (with a minute of the lifecycle stress) under ThreadSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ZQ_WITH_WINE=1 bash scripts/setup.sh
@@ -23,6 +23,8 @@ bash scripts/check-exports.sh build/mingw-x86_64 x86_64-w64-mingw32-objdump
 
 echo "== tests (release, with the provider under Wine)"
 ctest --preset release
+echo "== the Debian package (lintian)"
+bash scripts/check-package.sh
 echo "== tests (dev: ASan + UBSan)"
 ctest --preset dev -LE wine
 echo "== tests that use threads (tsan: ThreadSanitizer, zq_stress for 60 s)"
