@@ -55,10 +55,32 @@ struct Options {
     std::string script;  // "-": standard input
 };
 
+constexpr char kUsage[] =
+    "usage: zqsim [--set FILE] [--link COMn] [--version MAJ.MIN] [--caps N] [--no-trace]\n"
+    "             [--seconds N] [--quiet] [--script FILE|-]\n";
+
 void usage() {
-    std::fprintf(stderr,
-                 "usage: zqsim [--set FILE] [--link COMn] [--version MAJ.MIN] [--caps N] [--no-trace]\n"
-                 "             [--seconds N] [--quiet] [--script FILE|-]\n");
+    std::fputs(kUsage, stderr);
+}
+
+void help() {
+    std::fputs(kUsage, stdout);
+    std::fputs(
+        "\n"
+        "The adapter, the PBX and the set at the other end of the provider's serial line, on a\n"
+        "pseudo-terminal whose path is the first line printed; then every frame in words.\n"
+        "\n"
+        "  --set FILE         the set description (default: the built-in set)\n"
+        "  --link COMn        link the prefix's dosdevices/comn to the pseudo-terminal\n"
+        "  --version MAJ.MIN  the adapter version announced (e.g. 3.07)\n"
+        "  --caps N           the adapter capabilities: bit 0 super frames, bit 1 piggy-back\n"
+        "  --no-trace         trace mode off: no display, icon or key message passed on\n"
+        "  --seconds N        stop after N seconds (default: at SIGINT or SIGTERM)\n"
+        "  --quiet            print only the pseudo-terminal's path\n"
+        "  --script FILE|-    play calls from the commands of FILE, or of standard input\n"
+        "\n"
+        "man zqsim tells more.\n",
+        stdout);
 }
 
 // Decimal, or 0x hexadecimal when base is 0.
@@ -284,6 +306,10 @@ void run_commands(zq::sim::Sim* sim, Commands* commands, uint32_t now) {
 
 int main(int argc, char** argv) {
     Options options;
+    if (argc == 2 && (std::string_view(argv[1]) == "--help" || std::string_view(argv[1]) == "-h")) {
+        help();
+        return 0;
+    }
     if (!parse_options(argc, argv, &options)) {
         usage();
         return 2;
