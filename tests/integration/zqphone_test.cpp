@@ -353,7 +353,7 @@ TEST_F(ZqphoneTest, SetupStoresThePortAndTheAdvancedSettings) {
     ASSERT_TRUE(setup.Start({"setup"}));
     for (const char* line : {"a", "3", "12", "o", "2", "o"})
         setup.Type(line);
-    ASSERT_TRUE(setup.WaitFor("setup of line 0 ended: ok", 0, milliseconds(10000))) << setup.Output();
+    ASSERT_TRUE(setup.WaitFor("setup of line 0 closed", 0, milliseconds(10000))) << setup.Output();
     EXPECT_EQ(setup.Wait(milliseconds(5000)), 0) << setup.Output();
     std::ifstream hive(prefix / "registry" / "hklm.reg");
     const std::string text((std::istreambuf_iterator<char>(hive)), std::istreambuf_iterator<char>());

@@ -940,9 +940,10 @@ int Setup(const Options& o) {
         lineShutdown(p.app);
         return kExitFailed;
     }
+    // TAPI tells OK and Cancel alike: what is stored is what the dialog said.
     const LONG result = lineConfigDialogA(*device, nullptr, "tapi/line");
     if (result == 0)
-        std::printf("setup of line %u ended: ok\n", static_cast<unsigned>(*device));
+        std::printf("setup of line %u closed\n", static_cast<unsigned>(*device));
     else
         std::fprintf(stderr, "zqphone: setup of line %u: %s\n", static_cast<unsigned>(*device),
                      words::Result(result).c_str());
