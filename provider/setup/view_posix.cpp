@@ -83,7 +83,7 @@ int FindBeside(dl_phdr_info* info, size_t, void* data) {
     const auto page = std::filesystem::path(info->dlpi_name).parent_path() / found->first;
     if (!std::filesystem::is_regular_file(page, error))
         return 0;
-    found->second = std::filesystem::absolute(page, error);
+    found->second = std::filesystem::absolute(page, error).lexically_normal();
     return 1;
 }
 
