@@ -12,6 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include "zq_version.h"
+
 namespace zq::setup {
 
 // Commands.
@@ -60,8 +62,8 @@ inline constexpr int MAX_DIGITS_LOW = 2;
 inline constexpr int MAX_DIGITS_HIGH = 19;
 inline constexpr int MAX_DIGITS_DEFAULT = 8;
 
-// The provider's version text in the basic record.
-inline constexpr char kProviderVersionText[] = "3.1.6";
+// The provider's version text in the basic record: the project's.
+inline constexpr char kProviderVersionText[] = ZQ_VERSION_TEXT;
 
 struct BasicConfig {
     uint32_t lineDeviceId = 0;

@@ -11,6 +11,7 @@
 
 #include "core/tapiapp.h"
 #include "shell_win32.h"
+#include "zq_version.h"
 
 namespace zq::tapiapp {
 
@@ -252,7 +253,7 @@ LONG WINAPI zqtapiShellInitializeExA(LPHLINEAPP lphLineApp, HINSTANCE hInstance,
 
 // Proves by behaviour that this library runs and not another tapi32.dll.
 LPCSTR WINAPI zqtapiIdentify() {
-    return "zqtapi " ZQ_TAPI_VERSION;
+    return "zqtapi " ZQ_VERSION_TEXT;
 }
 
 }  // extern "C"
