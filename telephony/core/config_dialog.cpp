@@ -1,8 +1,8 @@
-// lineConfigDialogA: the provider's own setup dialog. Its user-interface
-// half is loaded from a private copy of the file the provider names, so
-// that the two halves share no globals, as when they run in two processes.
-// Every record the dialog exchanges reaches the provider's instance as a
-// copy, and the answer is copied back.
+// The provider's user-interface half, as lineConfigDialogA, lineAddProvider
+// and lineRemoveProvider run it. It is loaded from a private copy of the
+// file the provider names, so that the two halves share no globals, as when
+// they run in two processes. Every record the dialogs exchange reaches the
+// provider's instance as a copy, and the answer is copied back.
 #include <cstring>
 #include <string>
 #include <vector>
@@ -20,13 +20,23 @@ constexpr size_t kMaxPath = 260;
 
 using TuispiLineConfigDialog = LONG(WINAPI*)(TUISPIDLLCALLBACK, DWORD, HWND, LPCWSTR);
 
+// The provider instance the records of this thread's user-interface call go
+// to; null: the loaded provider's. The dialogs call back on the thread that
+// called them.
+thread_local DialogDataFn t_dialogData = nullptr;
+
 LONG CALLBACK ExchangeDialogData(DWORD_PTR objectId, DWORD objectType, LPVOID params, DWORD size) {
     if (size > kMaxDialogRecord || (params == nullptr && size != 0))
         return LINEERR_INVALPARAM;
+    // Also around a provider being installed: when it is the loaded one, its
+    // calls stay one at a time.
     ProviderCall provider;
-    if (!provider.loaded())
-        return LINEERR_OPERATIONFAILED;
-    const auto exchange = provider.api().providerGenericDialogData;
+    DialogDataFn exchange = t_dialogData;
+    if (exchange == nullptr) {
+        if (!provider.loaded())
+            return LINEERR_OPERATIONFAILED;
+        exchange = provider.api().providerGenericDialogData;
+    }
     if (exchange == nullptr)
         return LINEERR_OPERATIONUNAVAIL;
     std::vector<uint8_t> record(size);
@@ -38,8 +48,8 @@ LONG CALLBACK ExchangeDialogData(DWORD_PTR objectId, DWORD objectType, LPVOID pa
     return result;
 }
 
-// Where the user-interface file the provider names may be, best first.
-LONG UserInterfaceFiles(DWORD device, std::vector<std::string>* files) {
+// The loaded provider's user-interface files, for one of its devices.
+LONG LoadedProviderUserInterface(DWORD device, std::vector<std::string>* files) {
     ProviderCall provider;
     {
         std::lock_guard lock(g_lock);
@@ -48,7 +58,25 @@ LONG UserInterfaceFiles(DWORD device, std::vector<std::string>* files) {
         if (device >= g_core.provider.numLines)
             return LINEERR_BADDEVICEID;
     }
-    const auto identify = provider.api().providerUIIdentify;
+    return UserInterfaceFiles(provider.api().providerUIIdentify, g_core.provider.path, files);
+}
+
+struct ConfigDialogArgs {
+    DWORD device;
+    HWND owner;
+    LPCWSTR deviceClass;
+};
+
+LONG CallConfigDialog(plat::ModuleProc entry, TUISPIDLLCALLBACK callback, const void* context) {
+    const auto* args = static_cast<const ConfigDialogArgs*>(context);
+    return reinterpret_cast<TuispiLineConfigDialog>(entry)(callback, args->device, args->owner,
+                                                           args->deviceClass);
+}
+
+}  // namespace
+
+LONG UserInterfaceFiles(UiIdentifyFn identify, const std::string& providerPath,
+                        std::vector<std::string>* files) {
     if (identify == nullptr)
         return LINEERR_OPERATIONUNAVAIL;
     // The provider writes at most kMaxPath characters; the rest stays zero.
@@ -59,31 +87,40 @@ LONG UserInterfaceFiles(DWORD device, std::vector<std::string>* files) {
     const std::string file = WideToUtf8(name.data());
     if (file.empty())
         return LINEERR_OPERATIONUNAVAIL;
-    *files = ProviderFileCandidates(file);
+    *files = ProviderFileCandidates(file, providerPath);
     return 0;
 }
 
-}  // namespace
-
-extern "C" LONG WINAPI lineConfigDialogA(DWORD dwDeviceID, HWND hwndOwner, LPCSTR lpszDeviceClass) {
-    std::vector<std::string> files;
-    if (const LONG e = UserInterfaceFiles(dwDeviceID, &files); e != 0)
-        return e;
+LONG RunUserInterface(const std::vector<std::string>& files, const char* entry, DialogDataFn dialogData,
+                      UiCall call, const void* context, bool* called) {
+    *called = false;
     plat::Module* ui = nullptr;
     for (const std::string& file : files)
         if (plat::module_load_copy(file, &ui) == plat::kErrSuccess)
             break;
     if (ui == nullptr)
         return LINEERR_OPERATIONFAILED;
-    const auto dialog =
-        reinterpret_cast<TuispiLineConfigDialog>(plat::module_symbol(ui, "TUISPI_lineConfigDialog"));
-    const WideArg deviceClass(lpszDeviceClass);
-    // No lock is held: the dialog is modal and may run for long.
-    const LONG result = dialog != nullptr
-                            ? dialog(ExchangeDialogData, dwDeviceID, hwndOwner, deviceClass.get())
-                            : LINEERR_OPERATIONUNAVAIL;
+    const plat::ModuleProc function = plat::module_symbol(ui, entry);
+    LONG result = LINEERR_OPERATIONUNAVAIL;
+    if (function != nullptr) {
+        const DialogDataFn previous = t_dialogData;
+        t_dialogData = dialogData;
+        *called = true;
+        result = call(function, ExchangeDialogData, context);
+        t_dialogData = previous;
+    }
     plat::module_free(ui);
     return result;
+}
+
+extern "C" LONG WINAPI lineConfigDialogA(DWORD dwDeviceID, HWND hwndOwner, LPCSTR lpszDeviceClass) {
+    std::vector<std::string> files;
+    if (const LONG e = LoadedProviderUserInterface(dwDeviceID, &files); e != 0)
+        return e;
+    const WideArg deviceClass(lpszDeviceClass);
+    const ConfigDialogArgs args{dwDeviceID, hwndOwner, deviceClass.get()};
+    bool called = false;
+    return RunUserInterface(files, "TUISPI_lineConfigDialog", nullptr, CallConfigDialog, &args, &called);
 }
 
 }  // namespace zq::tapiapp

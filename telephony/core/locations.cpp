@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "reg_values.h"
 #include "zq/platform.h"
 
 namespace zq::tapiapp {
@@ -43,7 +44,6 @@ constexpr std::string_view kDirectDialName = "None (Direct Dial)";
 
 // Enough for any real store; a registry that enumerates without end stops here.
 constexpr uint32_t kMaxEntries = 1000;
-constexpr size_t kMaxValueSize = 64 * 1024;
 constexpr size_t kMaxAddress = 512;
 // Digits of a subscriber number that form its prefix in a toll list.
 constexpr size_t kTollPrefixDigits = 3;
@@ -53,41 +53,6 @@ std::atomic<AppCheck> g_appCheck{nullptr};
 std::mutex g_storeLock;
 
 // --------------------------------------------------------------- registry
-
-struct KeyHolder {
-    plat::RegKey* key = nullptr;
-    KeyHolder() = default;
-    KeyHolder(const KeyHolder&) = delete;
-    KeyHolder& operator=(const KeyHolder&) = delete;
-    ~KeyHolder() {
-        if (key != nullptr)
-            plat::reg_close_key(key);
-    }
-};
-
-std::optional<uint32_t> ReadDword(plat::RegKey* key, std::string_view name) {
-    std::array<uint8_t, 4> data{};
-    uint32_t type = 0, size = 0;
-    if (plat::reg_query_value(key, name, &type, data, &size) != plat::kErrSuccess ||
-        type != plat::kRegDword || size != data.size())
-        return std::nullopt;
-    return uint32_t{data[0]} | uint32_t{data[1]} << 8 | uint32_t{data[2]} << 16 | uint32_t{data[3]} << 24;
-}
-
-// A REG_SZ up to its NUL; empty when missing or of another type.
-std::string ReadText(plat::RegKey* key, std::string_view name) {
-    Bytes data(256);
-    uint32_t type = 0, size = 0;
-    uint32_t err = plat::reg_query_value(key, name, &type, data, &size);
-    if (err == plat::kErrMoreData && size <= kMaxValueSize) {
-        data.resize(size);
-        err = plat::reg_query_value(key, name, &type, data, &size);
-    }
-    if (err != plat::kErrSuccess || type != plat::kRegSz)
-        return {};
-    const auto end = std::find(data.begin(), data.begin() + std::min<size_t>(size, data.size()), uint8_t{0});
-    return std::string(data.begin(), end);
-}
 
 bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
     const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };

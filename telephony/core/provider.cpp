@@ -12,7 +12,6 @@ namespace zq::tapiapp {
 
 namespace {
 
-constexpr char kProvidersKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Telephony\\Providers";
 constexpr char kProviderEnv[] = "ZQTAPI_PROVIDER";
 constexpr DWORD kEnvProviderId = 1;
 
@@ -65,23 +64,6 @@ ProviderApi BindModule(plat::Module* m) {
     return api;
 }
 
-// A REG_SZ value as text, or a REG_DWORD value; false when missing.
-bool ReadValue(plat::RegKey* key, std::string_view name, std::string* text, DWORD* number) {
-    std::array<uint8_t, 520> data{};
-    uint32_t type = 0, size = 0;
-    if (plat::reg_query_value(key, name, &type, data, &size) != plat::kErrSuccess || size > data.size())
-        return false;
-    if (type == plat::kRegDword && size == sizeof(DWORD) && number != nullptr) {
-        std::memcpy(number, data.data(), sizeof(DWORD));
-        return true;
-    }
-    if (type != plat::kRegSz || text == nullptr)
-        return false;
-    text->assign(reinterpret_cast<const char*>(data.data()), size);
-    text->resize(std::strlen(text->c_str()));
-    return true;
-}
-
 // The first provider of the registry's list, or the file ZQTAPI_PROVIDER
 // names: its path and permanent identifier.
 bool FindProvider(std::string* path, DWORD* permanentId) {
@@ -90,22 +72,11 @@ bool FindProvider(std::string* path, DWORD* permanentId) {
         *permanentId = kEnvProviderId;
         return true;
     }
-    plat::RegKey* key = nullptr;
-    if (plat::reg_open_key(plat::reg_root(plat::RegRoot::LocalMachine), kProvidersKey, &key) !=
-        plat::kErrSuccess)
+    const std::vector<ListedProvider> list = ReadProviderList();
+    if (list.empty())
         return false;
-    DWORD count = 0;
-    std::string file;
-    const bool found = ReadValue(key, "NumProviders", nullptr, &count) && count > 0 &&
-                       ReadValue(key, "ProviderFileName0", &file, nullptr) && !file.empty();
-    DWORD id = kEnvProviderId;
-    if (found)
-        ReadValue(key, "ProviderID0", nullptr, &id);
-    plat::reg_close_key(key);
-    if (!found)
-        return false;
-    *path = g_mapper != nullptr ? g_mapper(file) : file;
-    *permanentId = id;
+    *path = MapProviderFile(list.front().file);
+    *permanentId = list.front().id;
     return true;
 }
 
@@ -221,12 +192,17 @@ void UnloadProvider() {
     plat::module_free(provider.module);
 }
 
-std::vector<std::string> ProviderFileCandidates(std::string_view file) {
+std::string MapProviderFile(std::string_view file) {
+    // Set once, by the shell as it is loaded.
+    return g_mapper != nullptr ? g_mapper(file) : std::string(file);
+}
+
+std::vector<std::string> ProviderFileCandidates(std::string_view file, const std::string& providerPath) {
     std::string name(file);
     if (const size_t slash = name.find_last_of("\\/"); slash != std::string::npos)
         return {name};
-    const std::string mapped = g_mapper != nullptr ? g_mapper(name) : name;
-    const std::string& own = g_core.provider.path;
+    const std::string mapped = MapProviderFile(name);
+    const std::string& own = providerPath;
     const size_t ownSlash = own.find_last_of("\\/");
     const size_t mappedSlash = mapped.find_last_of("\\/");
     std::vector<std::string> candidates;

@@ -219,10 +219,40 @@ void CALLBACK CompletionProc(DRV_REQUESTID id, LONG result);
 LONG LoadProvider();
 void UnloadProvider();
 
-// Where a file the provider names by itself (its user-interface half) may
-// be, best first: beside the provider's own file, then where provider files
-// are looked for. Read under g_life.
-std::vector<std::string> ProviderFileCandidates(std::string_view file);
+// A provider file of the registry's list ("zq_6232.tsp") as the path to
+// load: the shell's mapping, or the name as it is.
+std::string MapProviderFile(std::string_view file);
+
+// Where a file a provider names by itself (its user-interface half) may be,
+// best first: beside the provider's own file `providerPath` (empty: linked
+// in), then where provider files are looked for.
+std::vector<std::string> ProviderFileCandidates(std::string_view file, const std::string& providerPath);
+
+// The registry's list of providers, in its order (provider_list.cpp).
+struct ListedProvider {
+    DWORD id = 0;
+    std::string file;
+};
+std::vector<ListedProvider> ReadProviderList();
+
+// ---- the provider's user-interface half (config_dialog.cpp)
+using DialogDataFn = decltype(&TSPI_providerGenericDialogData);
+using UiIdentifyFn = decltype(&TSPI_providerUIIdentify);
+
+// Where the user-interface file a provider names may be, best first.
+LONG UserInterfaceFiles(UiIdentifyFn identify, const std::string& providerPath,
+                        std::vector<std::string>* files);
+
+// Loads a private copy of the first of `files` that loads, so that the two
+// halves share no globals, and calls its function `entry` through `call`,
+// given the callback that carries each record the dialogs exchange, as a
+// copy, to `dialogData` (null: the loaded provider's). *called tells
+// whether `entry` ran. LINEERR_OPERATIONFAILED when no file loads,
+// LINEERR_OPERATIONUNAVAIL when it lacks `entry`. No lock is held: the
+// dialogs are modal and may run for long.
+using UiCall = LONG (*)(plat::ModuleProc entry, TUISPIDLLCALLBACK callback, const void* context);
+LONG RunUserInterface(const std::vector<std::string>& files, const char* entry, DialogDataFn dialogData,
+                      UiCall call, const void* context, bool* called);
 
 // Held around a provider call from an application thread: keeps the
 // provider loaded and, when it is not reentrant, serialises its calls.

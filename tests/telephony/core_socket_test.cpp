@@ -7,9 +7,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "zq/tapi.h"
 #include "zq/zqtapi.h"
@@ -96,6 +99,57 @@ TEST(RequestSocket, ARecipientExitingWithoutShutdownEndsNormally) {
     int status = -1;
     ASSERT_EQ(waitpid(child, &status, 0), child);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    std::filesystem::remove_all(prefix);
+}
+
+// The shipped provider registered through the library: its installation
+// (the setup dialog, cancelled at the end of the input) says yes, it is
+// listed once, the next application loads it from the list, and once
+// removed it is gone.
+TEST(ProviderList, InstalledListedLoadedAndRemoved) {
+    char prefix[] = "/tmp/zqtapi-providers-XXXXXX";
+    ASSERT_NE(mkdtemp(prefix), nullptr);
+    setenv("ZQ_PREFIX", prefix, 1);
+    unsetenv("ZQTAPI_PROVIDER");
+    ASSERT_NE(std::freopen("/dev/null", "r", stdin), nullptr);
+    const DWORD version = 0x00020000;
+    LINEINITIALIZEEXPARAMS params{};
+    params.dwTotalSize = sizeof params;
+    params.dwOptions = LINEINITIALIZEEXOPTION_USEEVENT;
+    HLINEAPP app = 0;
+    DWORD devices = 0, apiVersion = version;
+    EXPECT_EQ(lineInitializeExA(&app, nullptr, nullptr, "list test", &devices, &apiVersion, &params),
+              static_cast<LONG>(LINEERR_NODRIVER));
+
+    DWORD id = 0;
+    ASSERT_EQ(lineAddProviderA(ZQ_PROVIDER_PATH, nullptr, &id), 0);
+    EXPECT_EQ(id, 1u);
+    EXPECT_EQ(lineAddProviderA(ZQ_PROVIDER_PATH, nullptr, &id),
+              static_cast<LONG>(LINEERR_NOMULTIPLEINSTANCE));
+    std::vector<uint8_t> buffer(512);
+    auto* list = reinterpret_cast<LPLINEPROVIDERLIST>(buffer.data());
+    list->dwTotalSize = static_cast<DWORD>(buffer.size());
+    ASSERT_EQ(lineGetProviderListA(version, list), 0);
+    ASSERT_EQ(list->dwNumProviders, 1u);
+    LINEPROVIDERENTRY entry{};
+    std::memcpy(&entry, buffer.data() + list->dwProviderListOffset, sizeof entry);
+    EXPECT_EQ(entry.dwPermanentProviderID, 1u);
+    EXPECT_STREQ(reinterpret_cast<const char*>(buffer.data() + entry.dwProviderFilenameOffset),
+                 ZQ_PROVIDER_PATH);
+
+    ASSERT_EQ(lineInitializeExA(&app, nullptr, nullptr, "list test", &devices, &apiVersion, &params), 0);
+    EXPECT_EQ(devices, 1u);
+    EXPECT_EQ(lineShutdown(app), 0);
+
+    ASSERT_EQ(lineRemoveProvider(id, nullptr), 0);
+    EXPECT_EQ(lineRemoveProvider(id, nullptr), static_cast<LONG>(LINEERR_INVALPARAM));
+    ASSERT_EQ(lineGetProviderListA(version, list), 0);
+    EXPECT_EQ(list->dwNumProviders, 0u);
+    EXPECT_EQ(lineInitializeExA(&app, nullptr, nullptr, "list test", &devices, &apiVersion, &params),
+              static_cast<LONG>(LINEERR_NODRIVER));
+    // The next provider gets a new identifier.
+    ASSERT_EQ(lineAddProviderA(ZQ_PROVIDER_PATH, nullptr, &id), 0);
+    EXPECT_EQ(id, 2u);
     std::filesystem::remove_all(prefix);
 }
 

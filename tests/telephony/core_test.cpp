@@ -7,6 +7,7 @@
 #include <cstring>
 #include <deque>
 #include <functional>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,6 +20,7 @@
 #include "core/trace.h"
 #include "link/setconfig.h"
 #include "superv_support.h"
+#include "zq/memplat.h"
 #include "zq/sim.h"
 #include "zq/tapi.h"
 #include "zq/tapi_words.h"
@@ -443,6 +445,109 @@ TEST_F(ScriptedTest, AssistedTelephonyInProcess) {
               static_cast<LONG>(LINEERR_NOREQUEST));
     ASSERT_EQ(lineRegisterRequestRecipient(app.handle, 42, LINEREQUESTMODE_MAKECALL, 0), 0);
     EXPECT_EQ(tapiRequestMakeCallA("2005", "Mail", "Bob", "about lunch"), TAPIERR_NOREQUESTRECIPIENT);
+}
+
+// ------------------------------------------------ the provider list
+
+constexpr char kProvidersKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Telephony\\Providers";
+
+std::optional<std::string> ListValue(const std::string& name) {
+    return memplat::reg_get_string(plat::RegRoot::LocalMachine, kProvidersKey, name);
+}
+
+// What is refused changes nothing; a file listed already is recognised
+// whatever its folder and case; the list comes whole or not at all; a
+// provider whose file is gone can still be removed, and the list closes up
+// behind it with the identifiers kept.
+TEST(ProviderList, RefusalsListingAndRemoval) {
+    memplat::reset();
+    const auto lm = plat::RegRoot::LocalMachine;
+    const char* files[] = {"zq_6232.tsp", "other.tsp", "C:\\x\\third.tsp"};
+    const DWORD ids[] = {1, 4, 7};
+    for (int i = 0; i < 3; ++i) {
+        memplat::reg_put_string(lm, kProvidersKey, "ProviderFileName" + std::to_string(i), files[i]);
+        memplat::reg_put_dword(lm, kProvidersKey, "ProviderID" + std::to_string(i), ids[i]);
+    }
+    memplat::reg_put_dword(lm, kProvidersKey, "NumProviders", 3);
+    memplat::reg_put_dword(lm, kProvidersKey, "NextProviderID", 8);
+
+    DWORD id = kPrefill;
+    LINEPROVIDERLIST small{};
+    small.dwTotalSize = sizeof small - 1;
+    struct Row {
+        const char* name;
+        std::function<LONG()> call;
+        DWORD expected;
+    };
+    const std::vector<Row> rows = {
+        {"add, no file", [&] { return lineAddProviderA(nullptr, nullptr, &id); }, LINEERR_INVALPOINTER},
+        {"add W, no file", [&] { return lineAddProviderW(nullptr, nullptr, &id); }, LINEERR_INVALPOINTER},
+        {"add, no identifier", [] { return lineAddProviderA("new.tsp", nullptr, nullptr); },
+         LINEERR_INVALPOINTER},
+        {"add, empty name", [&] { return lineAddProviderA("", nullptr, &id); }, LINEERR_INVALPARAM},
+        {"add again, other case", [&] { return lineAddProviderA("ZQ_6232.TSP", nullptr, &id); },
+         LINEERR_NOMULTIPLEINSTANCE},
+        {"add again, other folder", [&] { return lineAddProviderA("D:\\other.tsp", nullptr, &id); },
+         LINEERR_NOMULTIPLEINSTANCE},
+        {"add again, W",
+         [&] { return lineAddProviderW(reinterpret_cast<LPCWSTR>(u"third.tsp"), nullptr, &id); },
+         LINEERR_NOMULTIPLEINSTANCE},
+        // Nothing loads on this backend: the provider never said yes.
+        {"add, not loadable", [&] { return lineAddProviderA("missing.tsp", nullptr, &id); },
+         LINEERR_OPERATIONFAILED},
+        {"remove unknown", [] { return lineRemoveProvider(5, nullptr); }, LINEERR_INVALPARAM},
+        {"list, no structure", [] { return lineGetProviderListA(kVersion, nullptr); }, LINEERR_INVALPOINTER},
+        {"list, too small", [&] { return lineGetProviderListA(kVersion, &small); },
+         LINEERR_STRUCTURETOOSMALL},
+        {"list, before 1.4", [&] { return lineGetProviderListW(0x00010003, &small); },
+         LINEERR_INCOMPATIBLEAPIVERSION},
+    };
+    for (const Row& row : rows)
+        EXPECT_EQ(row.call(), static_cast<LONG>(row.expected)) << row.name;
+    EXPECT_EQ(id, kPrefill);
+    EXPECT_EQ(ListValue("ProviderFileName3"), std::nullopt);
+
+    // Too small for the entries: only the fixed part, with the size needed.
+    LINEPROVIDERLIST fixed{};
+    fixed.dwTotalSize = sizeof fixed;
+    ASSERT_EQ(lineGetProviderListA(kVersion, &fixed), 0);
+    EXPECT_EQ(fixed.dwNumProviders, 0u);
+    EXPECT_EQ(fixed.dwUsedSize, sizeof fixed);
+    const DWORD needed = sizeof fixed + 3 * sizeof(LINEPROVIDERENTRY) + 12 + 10 + 15;
+    EXPECT_EQ(fixed.dwNeededSize, needed);
+    for (const bool wide : {false, true}) {
+        constexpr size_t kGuard = 8;
+        const DWORD total = wide ? needed * 2 : needed;
+        std::vector<uint8_t> buffer(total + kGuard, 0xA5);
+        auto* list = reinterpret_cast<LPLINEPROVIDERLIST>(buffer.data());
+        list->dwTotalSize = total;
+        ASSERT_EQ(wide ? lineGetProviderListW(0x00030001, list) : lineGetProviderListA(kVersion, list), 0);
+        ASSERT_EQ(list->dwNumProviders, 3u);
+        ASSERT_LE(list->dwUsedSize, total);
+        for (size_t i = 0; i < 3; ++i) {
+            LINEPROVIDERENTRY e{};
+            std::memcpy(&e, buffer.data() + list->dwProviderListOffset + i * sizeof e, sizeof e);
+            EXPECT_EQ(e.dwPermanentProviderID, ids[i]);
+            ASSERT_LE(e.dwProviderFilenameOffset + e.dwProviderFilenameSize, list->dwUsedSize);
+            const uint8_t* name = buffer.data() + e.dwProviderFilenameOffset;
+            std::string text;
+            for (size_t c = 0; c + 1 < e.dwProviderFilenameSize / (wide ? 2 : 1); ++c)
+                text.push_back(static_cast<char>(name[wide ? 2 * c : c]));
+            EXPECT_EQ(text, files[i]);
+        }
+        EXPECT_EQ(std::vector<uint8_t>(buffer.end() - kGuard, buffer.end()),
+                  std::vector<uint8_t>(kGuard, 0xA5));
+    }
+
+    ASSERT_EQ(lineRemoveProvider(4, nullptr), 0);
+    EXPECT_EQ(ListValue("ProviderFileName1"), "C:\\x\\third.tsp");
+    EXPECT_EQ(ListValue("ProviderFileName2"), std::nullopt);
+    LINEPROVIDERLIST after{};
+    after.dwTotalSize = sizeof after;
+    ASSERT_EQ(lineGetProviderListA(kVersion, &after), 0);
+    EXPECT_EQ(after.dwNeededSize, sizeof after + 2 * sizeof(LINEPROVIDERENTRY) + 12 + 15);
+    EXPECT_EQ(lineRemoveProvider(4, nullptr), static_cast<LONG>(LINEERR_INVALPARAM));
+    memplat::reset();
 }
 
 // ------------------------------------------ the real provider and the set

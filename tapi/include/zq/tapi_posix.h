@@ -1437,6 +1437,21 @@ typedef struct linetranslatecaps_tag {
     DWORD dwCurrentPreferredCardID;
 } LINETRANSLATECAPS, *LPLINETRANSLATECAPS;
 
+typedef struct lineproviderentry_tag {
+    DWORD dwPermanentProviderID;
+    DWORD dwProviderFilenameSize;
+    DWORD dwProviderFilenameOffset;
+} LINEPROVIDERENTRY, *LPLINEPROVIDERENTRY;
+
+typedef struct lineproviderlist_tag {
+    DWORD dwTotalSize;
+    DWORD dwNeededSize;
+    DWORD dwUsedSize;
+    DWORD dwNumProviders;
+    DWORD dwProviderListSize;
+    DWORD dwProviderListOffset;
+} LINEPROVIDERLIST, *LPLINEPROVIDERLIST;
+
 typedef struct linetranslateoutput_tag {
     DWORD dwTotalSize;
     DWORD dwNeededSize;
@@ -1845,4 +1860,11 @@ ZQ_TAPI_EXPORT LONG WINAPI lineGetRequestA(HLINEAPP hLineApp, DWORD dwRequestMod
 ZQ_TAPI_EXPORT LONG WINAPI lineGetMessage(HLINEAPP hLineApp, LPLINEMESSAGE lpMessage, DWORD dwTimeout);
 ZQ_TAPI_EXPORT LONG WINAPI tapiRequestMakeCallA(LPCSTR lpszDestAddress, LPCSTR lpszAppName,
                                                 LPCSTR lpszCalledParty, LPCSTR lpszComment);
+ZQ_TAPI_EXPORT LONG WINAPI lineAddProviderA(LPCSTR lpszProviderFilename, HWND hwndOwner,
+                                            LPDWORD lpdwPermanentProviderID);
+ZQ_TAPI_EXPORT LONG WINAPI lineAddProviderW(LPCWSTR lpszProviderFilename, HWND hwndOwner,
+                                            LPDWORD lpdwPermanentProviderID);
+ZQ_TAPI_EXPORT LONG WINAPI lineRemoveProvider(DWORD dwPermanentProviderID, HWND hwndOwner);
+ZQ_TAPI_EXPORT LONG WINAPI lineGetProviderListA(DWORD dwAPIVersion, LPLINEPROVIDERLIST lpProviderList);
+ZQ_TAPI_EXPORT LONG WINAPI lineGetProviderListW(DWORD dwAPIVersion, LPLINEPROVIDERLIST lpProviderList);
 }  // extern "C"
