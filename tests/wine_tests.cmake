@@ -57,3 +57,8 @@ zq_wine_test(dialer dialer.sh dialer/win32/zqdial32.exe $<TARGET_FILE:zqsim>)
 # port in the provider's setup, after which the dialer starts telephony
 # again and calls on the new port.
 zq_wine_test(dialer_calls dialer_calls.sh dialer/win32/zqdial32.exe $<TARGET_FILE:zqsim>)
+
+# The installer, silent: the provider registered once even when run twice,
+# the installed dialer on its line against the simulator, and the
+# uninstaller taking it out and leaving the settings.
+zq_wine_test(installer installer.sh tools/win/zqinstall.exe $<TARGET_FILE:zqsim>)

@@ -16,6 +16,7 @@ repo=$(cd "$1" && pwd)
 arch=$2
 zqsim=$3
 . "$repo/tests/wine/dialer_lib.sh" zqdialer
+dialer_prepare
 
 # No dialer settings and no location: a first run.
 reg delete "$settings" /f >/dev/null || true

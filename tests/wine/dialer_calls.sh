@@ -18,6 +18,7 @@ repo=$(cd "$1" && pwd)
 arch=$2
 zqsim=$3
 . "$repo/tests/wine/dialer_lib.sh" zqdialcalls
+dialer_prepare
 com2="$(dirname "$ZQ_WINE_COM1_LINK")/wine-com2"
 zq_at_exit() {
     exec 3>&-

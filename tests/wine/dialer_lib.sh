@@ -5,8 +5,10 @@
 # Sourced after the arguments are read:
 #   repo=... arch=... zqsim=...
 #   . "$repo/tests/wine/dialer_lib.sh" WORKNAME
-# Sets $work, $shots, $calllog, $status; fail, step, info, control,
-# wait_controls, expect_controls, wait_window, click, shot, reg, start_dialer, exit_dialer.
+# Sets $work, $shots, $calllog, $status; dialer_prepare (the dialer of the
+# build in $work), fail, step, info, control, wait_controls,
+# expect_controls, wait_window, click, shot, reg, start_dialer (the one
+# $dialer_exe names, by default the prepared one), exit_dialer.
 
 . "$repo/tests/wine/lib.sh"
 if ! command -v xdotool >/dev/null || ! command -v import >/dev/null; then
@@ -23,8 +25,7 @@ zq_at_exit() { dialer_at_exit; }
 build="$repo/build/mingw-$arch"
 shots="$build/screens"
 mkdir -p "$shots"
-cp "$build/dialer/win32/zqdial32.exe" "$build/dialer/win32/zqdial32.html" "$build/telephony/win32/tapi32.dll" \
-    "$build/provider/zq_6232.tsp" "$build/tools/win/wininfo.exe" "$work/"
+cp "$build/tools/win/wininfo.exe" "$work/"
 
 status=0
 step="start"
@@ -37,17 +38,22 @@ fail() {
 view=/reg:64
 [ "$arch" = i686 ] && view=/reg:32
 reg() { wine reg "$@" </dev/null 2>/dev/null | tr -d '\r'; }
-# Ours in place of the builtin tapi32, for the dialer only; the provider
-# from the registry's list, beside the DLL, on COM1.
 unset ZQTAPI_PROVIDER
-reg add 'HKCU\Software\Wine\AppDefaults\zqdial32.exe\DllOverrides' /v tapi32 /t REG_SZ /d native,builtin /f >/dev/null
 providers='HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Telephony\Providers'
 provider_key='HKLM\SOFTWARE\Velmora\TSpi_6200\Provider'
-reg add "$providers" /v NumProviders /t REG_DWORD /d 1 /f "$view" >/dev/null
-reg add "$providers" /v ProviderFileName0 /t REG_SZ /d zq_6232.tsp /f "$view" >/dev/null
-reg add "$providers" /v ProviderID0 /t REG_DWORD /d 1 /f "$view" >/dev/null
-reg add "$provider_key" /v Port /t REG_SZ /d COM1 /f "$view" >/dev/null
-reg add "$provider_key" /v Speed /t REG_SZ /d 9600 /f "$view" >/dev/null
+# The dialer from the build in the work folder, with ours in place of the
+# builtin tapi32 for it only; the provider from the registry's list,
+# beside the DLL, on COM1.
+dialer_prepare() {
+    cp "$build/dialer/win32/zqdial32.exe" "$build/dialer/win32/zqdial32.html" \
+        "$build/telephony/win32/tapi32.dll" "$build/provider/zq_6232.tsp" "$work/"
+    reg add 'HKCU\Software\Wine\AppDefaults\zqdial32.exe\DllOverrides' /v tapi32 /t REG_SZ /d native,builtin /f >/dev/null
+    reg add "$providers" /v NumProviders /t REG_DWORD /d 1 /f "$view" >/dev/null
+    reg add "$providers" /v ProviderFileName0 /t REG_SZ /d zq_6232.tsp /f "$view" >/dev/null
+    reg add "$providers" /v ProviderID0 /t REG_DWORD /d 1 /f "$view" >/dev/null
+    reg add "$provider_key" /v Port /t REG_SZ /d COM1 /f "$view" >/dev/null
+    reg add "$provider_key" /v Speed /t REG_SZ /d 9600 /f "$view" >/dev/null
+}
 settings='HKCU\Software\Velmora\ZqDialer32'
 calllog="$WINEPREFIX/drive_c/windows/zqcallog.txt"
 
@@ -115,7 +121,7 @@ shot() { import -window root "$shots/dialer-$1.png" 2>/dev/null || true; }
 
 start_dialer() {
     : >"$work/dialer.log"
-    (cd "$work" && exec wine zqdial32.exe </dev/null >>"$work/dialer.log" 2>&1) &
+    (cd "$work" && exec wine "${dialer_exe:-zqdial32.exe}" </dev/null >>"$work/dialer.log" 2>&1) &
     dialer=$!
 }
 
