@@ -245,8 +245,34 @@ struct ServiceSid {
     PSID get() { return bytes.data(); }
 };
 
+// Whether the object's DACL, read back, gives `sid` all of `rights`: a system
+// may take a DACL and keep none of it (Wine keeps none on files).
+bool GrantKept(HANDLE object, SE_OBJECT_TYPE type, PSID sid, DWORD rights) {
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetSecurityInfo(object, type, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr,
+                        &descriptor) != ERROR_SUCCESS)
+        return false;
+    // The allowed entries for the SID, walked by hand: not every system has
+    // GetEffectiveRightsFromAcl.
+    DWORD mask = 0;
+    for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount; ++i) {
+        void* entry = nullptr;
+        if (!GetAce(dacl, i, &entry))
+            break;
+        const auto* ace = static_cast<const ACCESS_ALLOWED_ACE*>(entry);
+        if (ace->Header.AceType == ACCESS_ALLOWED_ACE_TYPE &&
+            EqualSid(const_cast<DWORD*>(&ace->SidStart), sid))
+            mask |= ace->Mask;
+    }
+    const bool kept = (mask & rights) == rights;
+    LocalFree(descriptor);
+    return kept;
+}
+
 // Adds an ACE for `sid` to the object's DACL, keeping what it holds.
-DWORD GrantOnHandle(HANDLE object, SE_OBJECT_TYPE type, PSID sid, DWORD rights, DWORD inheritance) {
+DWORD GrantOnHandle(HANDLE object, SE_OBJECT_TYPE type, PSID sid, DWORD rights, DWORD inheritance,
+                    bool* kept) {
     PACL old = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     DWORD error = GetSecurityInfo(object, type, DACL_SECURITY_INFORMATION, nullptr, nullptr, &old, nullptr,
@@ -266,26 +292,27 @@ DWORD GrantOnHandle(HANDLE object, SE_OBJECT_TYPE type, PSID sid, DWORD rights, 
         error = SetSecurityInfo(object, type, DACL_SECURITY_INFORMATION, nullptr, nullptr, merged, nullptr);
     LocalFree(merged);
     LocalFree(descriptor);
+    *kept = error == ERROR_SUCCESS && GrantKept(object, type, sid, rights);
     return error;
 }
 
 // The provider's key and its subkeys, read and write; in the 64-bit view on
 // 64-bit Windows, where the Telephony service runs.
-DWORD GrantProviderKey(PSID sid) {
+DWORD GrantProviderKey(PSID sid, bool* kept) {
     HKEY key = nullptr;
     DWORD error = static_cast<DWORD>(
         RegCreateKeyExW(HKEY_LOCAL_MACHINE, kProviderKeyW, 0, nullptr, REG_OPTION_NON_VOLATILE,
                         READ_CONTROL | WRITE_DAC | KEY_WOW64_64KEY, nullptr, &key, nullptr));
     if (error != ERROR_SUCCESS)
         return error;
-    error = GrantOnHandle(key, SE_REGISTRY_KEY, sid, KEY_READ | KEY_WRITE, CONTAINER_INHERIT_ACE);
+    error = GrantOnHandle(key, SE_REGISTRY_KEY, sid, KEY_READ | KEY_WRITE, CONTAINER_INHERIT_ACE, kept);
     RegCloseKey(key);
     return error;
 }
 
 // The trace folder (and the files the provider makes in it), or the
 // configuration file, modify rights. Made when missing.
-DWORD GrantFile(const std::wstring& path, bool folder, PSID sid) {
+DWORD GrantFile(const std::wstring& path, bool folder, PSID sid, bool* kept) {
     if (folder && !CreateDirectoryW(path.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
         return GetLastError();
     const HANDLE file =
@@ -296,7 +323,7 @@ DWORD GrantFile(const std::wstring& path, bool folder, PSID sid) {
         return GetLastError();
     constexpr DWORD kModify = FILE_GENERIC_READ | FILE_GENERIC_WRITE | FILE_GENERIC_EXECUTE | DELETE;
     const DWORD error = GrantOnHandle(file, SE_FILE_OBJECT, sid, kModify,
-                                      folder ? SUB_CONTAINERS_AND_OBJECTS_INHERIT : NO_INHERITANCE);
+                                      folder ? SUB_CONTAINERS_AND_OBJECTS_INHERIT : NO_INHERITANCE, kept);
     CloseHandle(file);
     return error;
 }
@@ -316,17 +343,19 @@ int Grant() {
         return Fail("the Windows directory is unknown (error %lu)", GetLastError());
     struct Step {
         const char* name;
-        DWORD error;
+        bool kept = false;
+        DWORD error = ERROR_SUCCESS;
     };
-    const Step steps[] = {
-        {"HKLM\\SOFTWARE\\Velmora\\TSpi_6200", GrantProviderKey(sid.get())},
-        {"%windir%\\spitrace", GrantFile(windows + L"\\spitrace", true, sid.get())},
-        {"%windir%\\zq62cfg.ini", GrantFile(windows + L"\\zq62cfg.ini", false, sid.get())},
-    };
+    std::array<Step, 3> steps{Step{"HKLM\\SOFTWARE\\Velmora\\TSpi_6200"}, Step{"%windir%\\spitrace"},
+                              Step{"%windir%\\zq62cfg.ini"}};
+    steps[0].error = GrantProviderKey(sid.get(), &steps[0].kept);
+    steps[1].error = GrantFile(windows + L"\\spitrace", true, sid.get(), &steps[1].kept);
+    steps[2].error = GrantFile(windows + L"\\zq62cfg.ini", false, sid.get(), &steps[2].kept);
     int status = 0;
     for (const Step& s : steps) {
         if (s.error == ERROR_SUCCESS)
-            std::printf("granted NetworkService on %s\n", s.name);
+            std::printf("granted NetworkService on %s (read back: %s)\n", s.name,
+                        s.kept ? "present" : "not kept by this system");
         else
             status = Fail("%s: error %lu", s.name, static_cast<unsigned long>(s.error));
     }
