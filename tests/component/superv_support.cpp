@@ -5,7 +5,9 @@
 
 #include "callmodel/calls.h"
 #include "callmodel/tables.h"
+#include "core/lifecycle.h"
 #include "link/setconfig.h"
+#include "link/supervision.h"
 #include "zq/platform.h"
 
 namespace zq::test {
@@ -19,8 +21,13 @@ SimWire::~SimWire() {
 void SimWire::Pump() {
     const uint32_t now = plat::time_ms();
     for (auto& w : memplat::port_take_writes("COM1")) {
-        if (!lose || !lose(w))
+        if (mangle && (!lose || !lose(w))) {
+            std::vector<uint8_t> changed = w;
+            mangle(changed, true);
+            sim::sim_receive(sim, changed, now);
+        } else if (!mangle && (!lose || !lose(w))) {
             sim::sim_receive(sim, w, now);
+        }
         writes.push_back({tick, std::move(w)});
     }
     sim::sim_tick(sim, now);
@@ -38,6 +45,8 @@ void SimWire::Pump() {
         }
         out.swap(kept);
     }
+    if (mangle)
+        mangle(out, false);
     if (!out.empty())
         memplat::port_feed("COM1", out);
 }
@@ -51,6 +60,14 @@ bool SimWire::Ticks(int n) {
         Pump();
     }
     return true;
+}
+
+void SimWire::TickHere() {
+    Pump();
+    ++tick;
+    memplat::advance(100);
+    SerialTimerProc();
+    Pump();
 }
 
 int SimWire::TicksUntil(const std::function<bool()>& cond, int limit) {
@@ -110,6 +127,28 @@ std::vector<std::vector<uint8_t>> SimWire::TqlaRequests() const {
             add({f.data() + 7, f.size() - 8});
     }
     return requests;
+}
+
+bool OpenInServiceHere(SimWire& wire, std::string_view trace, ASYNC_COMPLETION completion, HDRVLINE* hdLine) {
+    FreshProcess();
+    memplat::reset();
+    memplat::port_add("COM1");
+    PutProviderValue("Provider", "Port", "COM1");
+    PutProviderValue("Provider", "Speed", "9600");
+    PutProviderValue("Debug_Mode", "DebugOutput", trace);
+    static int instance;
+    ProviderAttach(&instance);
+    DWORD lines = 0, phones = 0, options = 0;
+    if (TSPI_providerEnumDevices(1, &lines, &phones, reinterpret_cast<HPROVIDER>(0x55), nullptr, nullptr) !=
+            0 ||
+        TSPI_providerInit(0x20000, 1, 0, 0, 1, 1, completion, &options) != 0 ||
+        TSPI_lineOpen(0, reinterpret_cast<HTAPILINE>(0x1234), hdLine, 0x20000, RecordLineEvent) != 0)
+        return false;
+    for (int i = 0; i < 600 && !(g_line.lineDevState == 2 && g_dl.ConfigComplete); ++i)
+        wire.TickHere();
+    for (int i = 0; i < 20; ++i)
+        wire.TickHere();
+    return g_line.lineDevState == 2 && g_dl.ConfigComplete;
 }
 
 bool IsPbxAnswer(std::span<const uint8_t> frame) {

@@ -49,6 +49,11 @@ struct SimWire {
     // When set, writes of the provider for which it returns true never
     // reach the adapter (they are still kept in writes).
     std::function<bool(const std::vector<uint8_t>& bytes)> lose;
+    // When set, bytes on their way may be changed, cut or removed: each
+    // write of the provider before the adapter reads it (toAdapter), and
+    // the adapter's output, after drop, before the provider reads it. The
+    // provider's writes are kept in writes as written.
+    std::function<void(std::vector<uint8_t>& bytes, bool toAdapter)> mangle;
 
     explicit SimWire(const sim::SetDescription& set);
     ~SimWire();
@@ -57,6 +62,11 @@ struct SimWire {
 
     void Pump();
     bool Ticks(int n);
+    // One tick with the worker's timer procedure called on this thread, the
+    // wire pumped around it. The worker the open started waits for timer
+    // messages that virtual time never sends; handing it each tick would
+    // only add thread switches to long runs.
+    void TickHere();
     // Ticks until cond() holds; the number of ticks run, -1 when it did not
     // within limit.
     int TicksUntil(const std::function<bool()>& cond, int limit);
@@ -70,6 +80,13 @@ struct SimWire {
     // type 0x12 or 0x0C.
     std::vector<std::vector<uint8_t>> TqlaRequests() const;
 };
+
+// A new process: the provider loaded, COM1 configured with the trace mask
+// `trace`, the line opened with TAPI's completions going to `completion`,
+// then ticked here (TickHere) until it is in service with the set
+// configured, and 20 ticks more. false when the open failed or the line was
+// not in service within 600 ticks.
+bool OpenInServiceHere(SimWire& wire, std::string_view trace, ASYNC_COMPLETION completion, HDRVLINE* hdLine);
 
 // A frame from the adapter carrying a PBX answer (a TQLA message or one of
 // its segments).
