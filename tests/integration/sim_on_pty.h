@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -64,6 +65,24 @@ public:
             thread_.join();
     }
 
+    // The times an incoming call reaches the wire: the ringing icon of key 1,
+    // then the last segment of the PBX's event after it (the caller's
+    // details, which the offer waits for).
+    struct IncomingTimes {
+        std::optional<Clock::time_point> icon;
+        std::optional<Clock::time_point> details;
+    };
+    // Watches for the next incoming call from now on.
+    void ArmIncomingCall() {
+        const std::lock_guard lock(timesLock_);
+        incoming_ = {};
+        watching_ = Watch::Icon;
+    }
+    IncomingTimes IncomingCallWritten() {
+        const std::lock_guard lock(timesLock_);
+        return incoming_;
+    }
+
     // Runs f(sim) under the simulator's lock: commands, faults, state.
     template <typename F>
     auto With(F f) {
@@ -102,10 +121,34 @@ private:
                 if (n <= 0)
                     std::this_thread::sleep_for(std::chrono::milliseconds(1));
             }
-            if (written_ && !log.empty())
-                written_(log, Clock::now());
+            if (!log.empty()) {
+                const Clock::time_point when = Clock::now();
+                NoteIncoming(log, when);
+                if (written_)
+                    written_(log, when);
+            }
         }
     }
+
+    void NoteIncoming(const std::vector<sim::LogEntry>& log, Clock::time_point when) {
+        const std::lock_guard lock(timesLock_);
+        for (const sim::LogEntry& e : log) {
+            if (watching_ == Watch::Icon &&
+                e.text == "adapter -> provider: trace PBX -> set: icon key 1 0x2800") {
+                incoming_.icon = when;
+                watching_ = Watch::Details;
+            } else if (watching_ == Watch::Details &&
+                       e.text.find("(sent in segments)") != std::string::npos) {
+                incoming_.details = when;
+                watching_ = Watch::None;
+            }
+        }
+    }
+
+    enum class Watch { None, Icon, Details };
+    std::mutex timesLock_;
+    Watch watching_ = Watch::None;
+    IncomingTimes incoming_;
 
     sim::Sim* sim_;
     Written written_;
