@@ -47,6 +47,9 @@ struct FakePort {
     uint32_t writeError = 0;
     uint32_t rtsError = 0;
     uint32_t outQueue = 0;
+    uint32_t lineRate = 0;      // bytes per second; 0: written bytes leave at once
+    uint32_t sending = 0;       // bytes written and not yet on the line
+    uint32_t sendingSince = 0;  // the clock when `sending` was last counted
     bool rts = false;
     SerialSettings settings;
     std::deque<uint8_t> rx;
@@ -209,6 +212,9 @@ void port_set_rts_error(std::string_view name, uint32_t err) {
 }
 void port_set_out_queue(std::string_view name, uint32_t bytes) {
     WithPort(name, [&](FakePort& p) { p.outQueue = bytes; });
+}
+void port_set_line_rate(std::string_view name, uint32_t bytesPerSecond) {
+    WithPort(name, [&](FakePort& p) { p.lineRate = bytesPerSecond; });
 }
 void port_feed(std::string_view name, const std::vector<uint8_t>& bytes) {
     WithPort(name, [&](FakePort& p) { p.rx.insert(p.rx.end(), bytes.begin(), bytes.end()); });
@@ -416,10 +422,29 @@ uint32_t serial_set_rts(SerialPort* port, bool raised) {
         return kErrSuccess;
     });
 }
+// What the line rate has sent since the bytes were last counted; called
+// with the world's lock held.
+static void DrainLine(memplat::FakePort& p) {
+    if (p.lineRate == 0 || p.sending == 0) {
+        p.sendingSince = W().now;
+        return;
+    }
+    const uint64_t sent = uint64_t{W().now - p.sendingSince} * p.lineRate / 1000;
+    if (sent >= p.sending) {
+        p.sending = 0;
+        p.sendingSince = W().now;
+        return;
+    }
+    p.sending -= static_cast<uint32_t>(sent);
+    // Only the time the whole bytes took is used up.
+    p.sendingSince += static_cast<uint32_t>(sent * 1000 / p.lineRate);
+}
+
 uint32_t serial_clear_error(SerialPort* port, CommStatus* status) {
     return OnPort(port, [&](memplat::FakePort& p) {
+        DrainLine(p);
         if (status != nullptr)
-            *status = CommStatus{0, static_cast<uint32_t>(p.rx.size()), p.outQueue};
+            *status = CommStatus{0, static_cast<uint32_t>(p.rx.size()), std::max(p.outQueue, p.sending)};
         return kErrSuccess;
     });
 }
@@ -440,6 +465,9 @@ uint32_t serial_write(SerialPort* port, std::span<const uint8_t> bytes) {
     return OnPort(port, [&](memplat::FakePort& p) {
         if (p.writeError != 0)
             return p.writeError;
+        DrainLine(p);
+        if (p.lineRate != 0)
+            p.sending += static_cast<uint32_t>(bytes.size());
         p.writes.emplace_back(bytes.begin(), bytes.end());
         return kErrSuccess;
     });

@@ -133,6 +133,9 @@ bool OpenInServiceHere(SimWire& wire, std::string_view trace, ASYNC_COMPLETION c
     FreshProcess();
     memplat::reset();
     memplat::port_add("COM1");
+    // At the line's pace, as a UART sends: a frame just written is still in
+    // the output queue, which holds the transmit queue back.
+    memplat::port_set_line_rate("COM1", 873);
     PutProviderValue("Provider", "Port", "COM1");
     PutProviderValue("Provider", "Speed", "9600");
     PutProviderValue("Debug_Mode", "DebugOutput", trace);

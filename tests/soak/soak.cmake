@@ -12,5 +12,5 @@ target_include_directories(zq_soak PRIVATE ${CMAKE_CURRENT_LIST_DIR}/../componen
 target_link_libraries(zq_soak PRIVATE zq_provider zq_platform_memory zq_sim GTest::gtest)
 zq_warnings(zq_soak)
 
-add_test(NAME zq_soak COMMAND zq_soak --calls 300 --seed 2 --corrupt 1)
+add_test(NAME zq_soak COMMAND zq_soak --calls 300 --seed 7 --corrupt 1)
 set_tests_properties(zq_soak PROPERTIES LABELS threads TIMEOUT 60)

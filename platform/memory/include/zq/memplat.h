@@ -33,6 +33,10 @@ void port_set_write_error(std::string_view name, uint32_t err);
 void port_set_rts_error(std::string_view name, uint32_t err);
 // A fixed output queue size reported by ClearCommError (bytes waiting to go).
 void port_set_out_queue(std::string_view name, uint32_t bytes);
+// When not 0, the port sends at this many bytes per second of virtual time,
+// as a UART does: what is written counts in the output queue until the
+// clock has let it go (9600 baud, 8N2: 873).
+void port_set_line_rate(std::string_view name, uint32_t bytesPerSecond);
 // Bytes from the adapter, read by the provider's next reads.
 void port_feed(std::string_view name, const std::vector<uint8_t>& bytes);
 // Every write since the last take, one entry per write.
