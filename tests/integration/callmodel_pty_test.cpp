@@ -379,7 +379,7 @@ TEST_F(CallModelPtyTest, EveryIncomingCallIsOfferedSoonAfterTheRingingIcon) {
                 kCalls, ms(percentile(fromIcon, 50)), ms(percentile(fromIcon, 99)));
     std::printf("caller's details written to LINE_CALLSTATE OFFERING, %d calls: p50 %.1f ms, p99 %.1f ms\n",
                 kCalls, ms(percentile(fromDetails, 50)), ms(percentile(fromDetails, 99)));
-    EXPECT_GT(percentile(fromIcon, 0), 0);
+    EXPECT_GT(*std::min_element(fromIcon.begin(), fromIcon.end()), 0);
     EXPECT_LT(percentile(fromIcon, 99), 600'000);
     // A lost wake-up would show as whole ticks more.
     EXPECT_LT(percentile(fromDetails, 99), 300'000);
