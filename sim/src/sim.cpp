@@ -2,10 +2,10 @@
 #include <algorithm>
 #include <deque>
 
-#include "zq/sim_describe.h"
 #include "model.h"
 #include "pbx.h"
 #include "zq/sim.h"
+#include "zq/sim_describe.h"
 
 namespace zq::sim {
 
@@ -126,6 +126,15 @@ void write_frame(Sim& sim, const Frame& frame, std::string_view note = {}) {
     write_raw(sim, wire.view());
 }
 
+bool is_nack(const Frame& frame) {
+    if (frame.size == 0 || frame_type(frame.view()) != kTypeLinkControl) {
+        return false;
+    }
+    const auto body = frame_body(frame.view());
+    return !body.empty() &&
+           (body[0] == kLcNackLength || body[0] == kLcNackChecksum || body[0] == kLcNackSync);
+}
+
 void write_link_control(Sim& sim, uint8_t code) {
     write_frame(sim, link_control_frame(code));
 }
@@ -197,17 +206,6 @@ void acknowledged(Sim& sim, AckKind how) {
     }
     sim.outstanding = Outstanding{};
     try_send_next(sim);
-}
-
-void reset_link(Sim& sim) {
-    assembler_reset(sim.rx);
-    reassembler_reset(sim.rx_segments);
-    reassembler_reset(sim.tx_segments);
-    sim.queue_head = 0;
-    sim.queue_count = 0;
-    sim.outstanding = Outstanding{};
-    sim.link_up = false;
-    sim.last_request = LastRequest{};
 }
 
 void resend_outstanding(Sim& sim) {
@@ -319,6 +317,9 @@ void on_link_control(Sim& sim, std::span<const uint8_t> body) {
             write_link_control(sim, kLcSpecialFunction);
             return;
         case kLcConfiguration: {
+            // A provider that starts over asks its first request again,
+            // and that one is answered.
+            sim.last_request = LastRequest{};
             const AdapterConfig& c = sim.config;
             const std::array<uint8_t, 6> body_out{kLcConfiguration, c.version_major, c.version_minor,
                                                   c.parameter,      c.capabilities,  c.option};
@@ -340,6 +341,13 @@ void on_link_control(Sim& sim, std::span<const uint8_t> body) {
         }
         case kLcNackLength:
         case kLcNackChecksum:
+            if (is_nack(sim.last_written)) {
+                // Both ends would send their NACK again for ever, as the
+                // provider answers a NACK with its own last frame: the
+                // provider's queue sends its frame again by itself.
+                log(sim, "adapter: NACK after our NACK, not answered");
+                return;
+            }
             if (sim.last_written.size > 0) {
                 if (sim.outstanding.active) {
                     sim.outstanding.sent_ms = sim.now;
@@ -348,8 +356,17 @@ void on_link_control(Sim& sim, std::span<const uint8_t> body) {
             }
             return;
         case kLcNackSync:
-            reset_link(sim);
-            log(sim, "adapter: link reset");
+            // The provider's receiver starts afresh and took none of the
+            // frame in flight: a repeated segment it already had gets this
+            // answer, and so does anything sent while it opened its port.
+            // That frame is given up; the rest of the queue still goes.
+            assembler_reset(sim.rx);
+            reassembler_reset(sim.rx_segments);
+            if (sim.outstanding.active) {
+                log(sim, "adapter: frame in flight given up, the provider lost synchronisation");
+                sim.outstanding = Outstanding{};
+                try_send_next(sim);
+            }
             return;
         case kLcAbort:
             assembler_reset(sim.rx);
@@ -617,6 +634,18 @@ std::vector<LogEntry> sim_take_log(Sim* sim) {
 
 bool sim_link_up(const Sim* sim) {
     return sim->link_up;
+}
+
+void sim_restart_adapter(Sim* sim) {
+    assembler_reset(sim->rx);
+    reassembler_reset(sim->rx_segments);
+    reassembler_reset(sim->tx_segments);
+    sim->queue_head = 0;
+    sim->queue_count = 0;
+    sim->outstanding = Outstanding{};
+    sim->link_up = false;
+    sim->last_request = LastRequest{};
+    log(*sim, "adapter: restarted");
 }
 
 size_t sim_frames_pending(const Sim* sim) {

@@ -14,7 +14,7 @@ TEST(Opening, EachFrameGetsItsAnswer) {
         Bytes answer;
     };
     const Case cases[] = {
-        {"NACK 85 resets, no answer", {0x02, 0x60, 0x85, 0x19}, {}},
+        {"NACK 85 with nothing in flight: no answer", {0x02, 0x60, 0x85, 0x19}, {}},
         {"poll: ready", {0x02, 0x60, 0x01, 0x9D}, {0x02, 0x60, 0x01, 0x9D}},
         {"special function 3", {0x03, 0x60, 0x10, 0x03, 0x8A}, {0x02, 0x60, 0x10, 0x8E}},
         {"configuration request", {0x02, 0x60, 0x11, 0x8D}, frame(0x60, {0x11, 3, 7, 25, 3, 0})},
@@ -174,14 +174,21 @@ TEST(StopAndWait, NackFromTheProviderBringsTheLastFrameAgain) {
     Harness h;
     h.open_link();
     sim_show_icon(h.sim(), 1, 0x0100);
+    sim_show_icon(h.sim(), 2, 0x0100);
     const Bytes f = frame(0x61, {0x47, 1, 0x00, 0x01});
     EXPECT_EQ(h.advance(0), f);
     EXPECT_EQ(h.send({0x02, 0x60, 0x84, 0x1A}), f);
     EXPECT_EQ(h.send({0x02, 0x60, 0x83, 0x1B}), f);
-    // 60 85 resets the link: the frame is forgotten until the next opening.
-    EXPECT_EQ(h.send({0x02, 0x60, 0x85, 0x19}), Bytes{});
-    EXPECT_FALSE(sim_link_up(h.sim()));
+    // 60 85: the provider took none of it (a segment it already had): the
+    // frame is given up and the next one goes.
+    EXPECT_EQ(h.send({0x02, 0x60, 0x85, 0x19}), frame(0x61, {0x47, 2, 0x00, 0x01}));
+    EXPECT_TRUE(sim_link_up(h.sim()));
+    EXPECT_EQ(h.send(kAck), Bytes{});
     EXPECT_EQ(sim_frames_pending(h.sim()), 0u);
+    // A NACK for our own NACK is not answered, or both ends would go on
+    // for ever: the provider sends its frame again.
+    EXPECT_EQ(h.send({0x02, 0x60, 0x00, 0x9F}), Bytes({0x02, 0x60, 0x84, 0x1A}));
+    EXPECT_EQ(h.send({0x02, 0x60, 0x84, 0x1A}), Bytes{});
 }
 
 TEST(StopAndWait, FramesWithDirectAnswers) {

@@ -167,6 +167,8 @@ struct Counts {
     long lost = 0;        // ended early under faults
     long resynced = 0;    // left calls behind that only a link reset cleared
     long linkLosses = 0;  // lost and back in service
+    long opens = 0;       // of the line to bring it back, and the most for one loss
+    long mostOpens = 0;
     std::array<long, kFaultKinds> faults{};
     long ticks = 0;
     std::vector<long> lostByFlow = std::vector<long>(kFlows.size());
@@ -195,6 +197,10 @@ struct Soak {
     // calls: those calls are closed.
     size_t closedEvents = 0;
     size_t closedRequests = 0;
+    // A LINE_CLOSE the provider sent by itself, at any tick (between calls
+    // too), until the line is opened again.
+    size_t scannedEvents = 0;
+    bool lineClosed = false;
 };
 
 Soak g_soak;
@@ -281,14 +287,10 @@ void Mangle(std::vector<uint8_t>& bytes, bool toAdapter) {
     }
 }
 
-// The adapter starts again: its link state is reset as on a NACK 60 85
-// (queued frames lost, no data frame sent until the provider's next poll).
+// The adapter starts again: queued frames lost, no data frame sent until
+// the provider's next poll.
 void RestartAdapter() {
-    static const std::vector<uint8_t> kNackSync{0x02, 0x60, 0x85, 0x19};
-    sim::Sim* sim = g_soak.wire->sim;
-    // A frame the adapter was part-way through takes the first bytes.
-    for (int i = 0; i < 3 && sim::sim_link_up(sim); ++i)
-        sim::sim_receive(sim, kNackSync, plat::time_ms());
+    sim::sim_restart_adapter(g_soak.wire->sim);
     ++g_soak.counts.faults[kRestart];
 }
 
@@ -302,6 +304,19 @@ void Tick() {
     s.wire->TickHere();
     s.wire->writes.clear();
     ++s.counts.ticks;
+    for (; s.scannedEvents < g_tapi.lineEvents.size(); ++s.scannedEvents)
+        s.lineClosed = s.lineClosed || g_tapi.lineEvents[s.scannedEvents].msg == LINE_CLOSE;
+}
+
+// A new call: what TAPI heard and asked before is forgotten.
+void ForgetTheLastCall() {
+    g_tapi = TapiRecorder{};
+    g_driver.requests.clear();
+    g_driver.notes.clear();
+    g_driver.created.clear();
+    g_soak.heard.clear();
+    g_soak.closedEvents = g_soak.closedRequests = 0;
+    g_soak.scannedEvents = 0;
 }
 
 void Ticks(int n) {
@@ -451,8 +466,10 @@ void CloseTapiCalls() {
 // (with why) when it does not come back.
 bool OpenAgain(std::string* why) {
     Soak& s = g_soak;
-    constexpr int kOpens = 5;
-    for (int open = 0; open < kOpens; ++open) {
+    // The configuration has 14 s to come; on a bad enough line it takes a
+    // few attempts, and an application keeps trying.
+    constexpr int kOpens = 30;
+    for (int open = 1; open <= kOpens; ++open) {
         if (!CallsEndedIdle()) {
             *why = "after the link loss: " + std::string(CallsEndedIdle().message());
             return false;
@@ -464,12 +481,15 @@ bool OpenAgain(std::string* why) {
             *why = "the line did not open again after the link loss";
             return false;
         }
+        s.lineClosed = false;
         const size_t reopened = g_tapi.lineEvents.size();
         const auto inService = [] { return g_line.lineDevState == 2 && g_dl.ConfigComplete; };
         for (int i = 0; i < kInServiceTicks && !inService() && !HeardSince(reopened, "line closed"); ++i)
             Tick();
         if (inService() && HeardSince(reopened, "line CONNECTED|INSERVICE")) {
             ++s.counts.linkLosses;
+            s.counts.opens += open;
+            s.counts.mostOpens = std::max<long>(s.counts.mostOpens, open);
             return true;
         }
     }
@@ -481,12 +501,11 @@ bool OpenAgain(std::string* why) {
 // line opened again.
 bool LoseTheLink(std::string* why) {
     Soak& s = g_soak;
-    const size_t from = g_tapi.lineEvents.size();
     s.silent = true;
-    for (int i = 0; i < kSilenceTicks && !HeardSince(from, "line closed"); ++i)
+    for (int i = 0; i < kSilenceTicks && !s.lineClosed; ++i)
         Tick();
     s.silent = false;
-    if (!HeardSince(from, "line closed")) {
+    if (!s.lineClosed) {
         *why = "the provider never gave up the silent link";
         return false;
     }
@@ -496,10 +515,7 @@ bool LoseTheLink(std::string* why) {
 // Silence on its own, between calls.
 bool SilenceFault(std::string* why) {
     ++g_soak.counts.faults[kSilence];
-    g_tapi = TapiRecorder{};
-    g_driver.requests.clear();
-    g_soak.heard.clear();
-    g_soak.closedEvents = g_soak.closedRequests = 0;
+    ForgetTheLastCall();
     return LoseTheLink(why);
 }
 
@@ -514,16 +530,37 @@ void WaitForQuiet() {
     }
 }
 
+// The set idle, the adapter's link up with nothing to send, TAPI's calls
+// and requests done, nothing left in the provider.
+bool SettledAfterCall() {
+    sim::Sim* sim = g_soak.wire->sim;
+    return sim::sim_link_up(sim) && sim::sim_frames_pending(sim) == 0 && CallsDone() &&
+           LeftInTheProvider(false).empty() && ForwardingKnown();
+}
+
+std::string WhatIsLeft() {
+    if (!sim::sim_link_up(g_soak.wire->sim))
+        return "the adapter's link down";
+    if (const auto idle = CallsEndedIdle(); !idle)
+        return idle.message();
+    if (const auto answered = RequestsAnswered(); !answered)
+        return answered.message();
+    if (std::string left = LeftInTheProvider(false); !left.empty())
+        return left;
+    if (sim::sim_frames_pending(g_soak.wire->sim) != 0)
+        return "the adapter still sending";
+    return "the provider's forwarding is not the set's";
+}
+
 // One call; false (with why) at a breach.
 bool RunCall(const Flow& flow, std::string* why) {
     Soak& s = g_soak;
-    g_tapi = TapiRecorder{};
-    g_driver.requests.clear();
-    g_driver.notes.clear();
-    g_driver.created.clear();
-    s.heard.clear();
-    s.closedEvents = s.closedRequests = 0;
+    ForgetTheLastCall();
     WaitForQuiet();
+    // The provider gave the link up after the last call: TAPI opens the
+    // line again before this one.
+    if (s.lineClosed && !OpenAgain(why))
+        return false;
     sim::sim_take_log(s.wire->sim);
     s.faultsAtLastCallStart = s.faultsAtCallStart;
     s.faultsAtCallStart = FaultsSoFar();
@@ -546,7 +583,7 @@ bool RunCall(const Flow& flow, std::string* why) {
     s.nackAt = s.restartAt = -1;
     // The provider may have given the link up by itself: a breach only
     // without any fault.
-    const bool closed = HeardSince(0, "line closed");
+    const bool closed = s.lineClosed;
     if (!whole && !FaultsThisCall()) {
         *why = stopped + " without any fault";
         return false;
@@ -555,38 +592,34 @@ bool RunCall(const Flow& flow, std::string* why) {
     if (closed && !OpenAgain(why))
         return false;
     HangUpTheSet();
-    // The link settled too: a NACK 60 85 of the provider leaves the adapter
-    // sending nothing until the next poll, and the next call would pay.
+    // The link settled too: a download or a recovery under way would
+    // otherwise be paid by the next call.
     const auto settled = [&] {
-        return sim::sim_link_up(s.wire->sim) && sim::sim_frames_pending(s.wire->sim) == 0 && CallsDone() &&
-               LeftInTheProvider(false).empty() && ForwardingKnown();
+        for (int i = 0; i < kSettleTicks && !SettledAfterCall(); ++i)
+            Tick();
+        return SettledAfterCall();
     };
-    for (int i = 0; i < kSettleTicks && !settled(); ++i)
-        Tick();
-    if (!settled()) {
-        const std::string left = !sim::sim_link_up(s.wire->sim) ? "the adapter's link down"
-                                 : !CallsEndedIdle()            ? CallsEndedIdle().message()
-                                 : !RequestsAnswered()          ? RequestsAnswered().message()
-                                 : !LeftInTheProvider(false).empty()
-                                     ? LeftInTheProvider(false)
-                                     : "the provider's forwarding is not the set's";
+    // Messages lost for good (a frame the adapter gave up, its queue lost in
+    // a restart, bytes changed that still added up) leave the provider with
+    // calls the set no longer has: only a link reset clears them, and on a
+    // bad line it may take more than one.
+    constexpr int kResets = 5;
+    for (int reset = 0; !settled(); ++reset) {
+        const std::string left = WhatIsLeft();
         if (!FaultsThisCall()) {
             *why = left + " after the call, without any fault";
             return false;
         }
-        // Messages lost for good (a frame the adapter gave up, its queue
-        // lost in a restart, bytes changed that still added up) leave the
-        // provider with calls the set no longer has: only a link reset
-        // clears them.
+        if (reset == kResets) {
+            *why = left + " after " + std::to_string(kResets) + " link resets";
+            return false;
+        }
         if (s.options.verbose)
             std::printf("call %ld (%s): %s; cleared by a link reset\n", s.call, flow.name, left.c_str());
         ++s.counts.resynced;
-        if (!LoseTheLink(why)) {
+        if (!LoseTheLink(why))
             return false;
-        }
         HangUpTheSet();
-        for (int i = 0; i < kSettleTicks && !settled(); ++i)
-            Tick();
     }
     if (const auto done = CallsDone(); !done) {
         *why = done.message();
@@ -674,7 +707,8 @@ void Report(double wall, double cpu) {
     for (size_t f = 0; f < kFlows.size(); ++f)
         if (c.lostByFlow[f] != 0)
             std::printf("  lost: %ld %s\n", c.lostByFlow[f], kFlows[f].name);
-    std::printf("link losses survived: %ld\n", c.linkLosses);
+    std::printf("link losses survived: %ld (the line opened %ld times, at most %ld for one loss)\n",
+                c.linkLosses, c.opens, c.mostOpens);
     std::printf("faults:");
     for (size_t k = 0; k < kFaultKinds; ++k)
         std::printf(" %s %ld%s", kFaultNames[k], c.faults[k], k + 1 < kFaultKinds ? "," : "\n");

@@ -13,7 +13,7 @@
 // with sim_take_output(). Every frame is logged in words.
 //
 // The adapter passes data frames only while its link is up: from the
-// provider's first poll (60 01) until a NACK 60 85, which resets it.
+// provider's first poll (60 01) until the adapter restarts.
 //
 // Behind the adapter the set and the PBX keep calls (zq/sim_calls.h): the
 // key messages the provider sends reach the set, which answers with icons,
@@ -101,6 +101,9 @@ std::vector<std::string> sim_log(const Sim* sim);
 std::vector<LogEntry> sim_take_log(Sim* sim);
 
 bool sim_link_up(const Sim* sim);
+// The adapter starts again (power lost, reset): what it was receiving and
+// every queued frame are lost, and its link is down until the next poll.
+void sim_restart_adapter(Sim* sim);
 // Data frames waiting, the outstanding one included.
 size_t sim_frames_pending(const Sim* sim);
 
