@@ -32,6 +32,10 @@ public:
     // with that round's log and the time its output was written.
     using Written = std::function<void(const std::vector<sim::LogEntry>& log, Clock::time_point when)>;
 
+    // Changes the bytes of one direction on the line (faults), on the
+    // simulator's thread: toAdapter for what the provider wrote.
+    using Mangle = std::function<void(std::vector<uint8_t>& bytes, bool toAdapter)>;
+
     explicit SimOnPty(const sim::SetDescription& set = sim::default_set(), Written written = {})
         : sim_(sim::sim_create(set)), written_(std::move(written)) {}
     ~SimOnPty() {
@@ -42,6 +46,9 @@ public:
     }
     SimOnPty(const SimOnPty&) = delete;
     SimOnPty& operator=(const SimOnPty&) = delete;
+
+    // Before Open.
+    void SetMangle(Mangle mangle) { mangle_ = std::move(mangle); }
 
     // Makes the pseudo-terminal, links its slave side as `link` and starts.
     bool Open(const std::filesystem::path& link) {
@@ -109,12 +116,19 @@ private:
                 const std::lock_guard lock(lock_);
                 const auto now = static_cast<uint32_t>(
                     std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
-                if (got > 0)
+                if (got > 0 && mangle_) {
+                    std::vector<uint8_t> bytes(in.begin(), in.begin() + got);
+                    mangle_(bytes, true);
+                    sim::sim_receive(sim_, bytes, now);
+                } else if (got > 0) {
                     sim::sim_receive(sim_, {in.data(), static_cast<size_t>(got)}, now);
+                }
                 sim::sim_tick(sim_, now);
                 out = sim::sim_take_output(sim_);
                 log = sim::sim_take_log(sim_);
             }
+            if (mangle_ && !out.empty())
+                mangle_(out, false);
             for (size_t done = 0, tries = 0; portOpen && done < out.size() && tries < 100; ++tries) {
                 const ssize_t n = ::write(master_, out.data() + done, out.size() - done);
                 done += n > 0 ? static_cast<size_t>(n) : 0;
@@ -152,6 +166,7 @@ private:
 
     sim::Sim* sim_;
     Written written_;
+    Mangle mangle_;
     int master_ = -1;
     std::mutex lock_;
     std::atomic<bool> stop_{false};
