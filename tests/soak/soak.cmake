@@ -17,7 +17,7 @@ set_tests_properties(zq_soak PROPERTIES LABELS threads TIMEOUT 60)
 
 # zq_soak_pty: the same flows in real time through the shipped library
 # (libzqtapi.so and the provider) against the simulator on a pseudo-terminal,
-# with corrupted bytes. ctest plays a few calls; long runs:
+# with corrupted bytes. ctest plays 10 calls; long runs:
 # build/release/tests/zq_soak_pty --calls 300 --corrupt 1.
 add_executable(zq_soak_pty ${CMAKE_CURRENT_LIST_DIR}/soak_pty.cpp)
 target_link_libraries(zq_soak_pty PRIVATE zqtapi zq_tapi zq_sim)
@@ -25,5 +25,5 @@ target_include_directories(zq_soak_pty PRIVATE ${CMAKE_CURRENT_LIST_DIR}/../inte
 target_compile_definitions(zq_soak_pty PRIVATE ZQ_PROVIDER_PATH="$<TARGET_FILE:zq_6232>")
 add_dependencies(zq_soak_pty zq_6232)
 zq_warnings(zq_soak_pty)
-add_test(NAME zq_soak_pty COMMAND zq_soak_pty --calls 20 --seed 7 --corrupt 1)
+add_test(NAME zq_soak_pty COMMAND zq_soak_pty --calls 10 --seed 7 --corrupt 1)
 set_tests_properties(zq_soak_pty PROPERTIES LABELS threads TIMEOUT 600)
