@@ -82,12 +82,13 @@ uint8_t RawAt(int col) {
 }
 
 std::string DisplayText(int line) {
-    std::string text;
     if (line < 0 || line >= DISPLAY_LINES)
-        return text;
-    for (int i = 0; i < DISPLAY_WIDTH; ++i) {
-        const uint8_t c = g_display.DisplayLine[static_cast<size_t>(line)][static_cast<size_t>(i)];
-        text += c < 0x20 ? '#' : static_cast<char>(TranslateDisplayChar(c));
+        return {};
+    std::string text(DISPLAY_WIDTH, '#');
+    for (size_t i = 0; i < text.size(); ++i) {
+        const uint8_t c = g_display.DisplayLine[static_cast<size_t>(line)][i];
+        if (c >= 0x20)
+            text[i] = static_cast<char>(TranslateDisplayChar(c));
     }
     return text;
 }

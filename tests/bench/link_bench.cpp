@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/lifecycle.h"
@@ -48,7 +49,11 @@ Bytes MixedStream() {
             sim::sim_receive(s, kAck, now);
         }
     };
-    const Bytes event(34, 0x35);
+    // A connected-call event as the PBX sends it: key 1, the number and
+    // the name of the party.
+    Bytes event{0x01, 0x00, 0x04, 0x01, '2', '0', '0', '5', 0x0B};
+    for (const char c : std::string_view("Martin Paul"))
+        event.push_back(static_cast<uint8_t>(c));
     for (int round = 0; round < 40; ++round) {
         const std::string n = std::to_string(4100 + round);
         sim::sim_show_text(s, 0, 0, "Appel de " + n + "   Dupont J.");
@@ -79,6 +84,9 @@ void OpenLine(uint32_t traceMask) {
     g_rx.ready = true;
     g_rx.traceModeSeen = true;
     g_lineSettings.TqlaVersion = 2;
+    // The set's line keys, as its download declares them.
+    for (size_t key = 1; key <= 8; ++key)
+        g_line.TouchTable[key].Kind = KEY_MULTILIGNE;
     memplat::port_take_writes("COM1");
 }
 
