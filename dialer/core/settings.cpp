@@ -13,20 +13,7 @@ namespace {
 
 constexpr size_t kIntTextSize = 256;
 constexpr size_t kPairTextSize = 256;
-// Larger values are not ours; they read as missing.
-constexpr uint32_t kMaxValueBytes = 64 * 1024;
-
-// Closes a registry key when it goes out of scope.
-struct KeyHolder {
-    plat::RegKey* key = nullptr;
-    KeyHolder() = default;
-    KeyHolder(const KeyHolder&) = delete;
-    KeyHolder& operator=(const KeyHolder&) = delete;
-    ~KeyHolder() {
-        if (key != nullptr)
-            plat::reg_close_key(key);
-    }
-};
+using KeyHolder = plat::RegKeyHolder;
 
 // A value as text: a string up to its first NUL, a number in decimal;
 // nothing when the key or the value is missing or cannot be read.
@@ -34,24 +21,15 @@ std::optional<std::string> QueryText(plat::RegRoot root, std::string_view key, s
     KeyHolder k;
     if (plat::reg_open_key(plat::reg_root(root), key, &k.key) != plat::kErrSuccess)
         return std::nullopt;
-    std::vector<uint8_t> data(256);
-    uint32_t type = 0, size = 0;
-    uint32_t err = plat::reg_query_value(k.key, name, &type, data, &size);
-    if (err == plat::kErrMoreData && size <= kMaxValueBytes) {
-        data.resize(size);
-        err = plat::reg_query_value(k.key, name, &type, data, &size);
-    }
-    if (err != plat::kErrSuccess || size > data.size())
+    uint32_t type = 0;
+    const auto data = plat::reg_read_value(k.key, name, &type);
+    if (!data)
         return std::nullopt;
-    if (type == plat::kRegDword && size == 4)
-        return std::to_string(uint32_t{data[0]} | uint32_t{data[1]} << 8 | uint32_t{data[2]} << 16 |
-                              uint32_t{data[3]} << 24);
+    if (const auto number = plat::reg_dword_of(type, *data))
+        return std::to_string(*number);
     if (type != plat::kRegSz)
         return std::nullopt;
-    std::string text;
-    for (size_t i = 0; i < size && data[i] != 0; ++i)
-        text.push_back(static_cast<char>(data[i]));
-    return text;
+    return plat::reg_text_of(*data);
 }
 
 std::string Cut(std::string_view text, size_t size) {

@@ -16,17 +16,7 @@
 namespace zq {
 namespace {
 
-// Closes a registry key when it goes out of scope.
-struct KeyHolder {
-    plat::RegKey* key = nullptr;
-    KeyHolder() = default;
-    KeyHolder(const KeyHolder&) = delete;
-    KeyHolder& operator=(const KeyHolder&) = delete;
-    ~KeyHolder() {
-        if (key != nullptr)
-            plat::reg_close_key(key);
-    }
-};
+using KeyHolder = plat::RegKeyHolder;
 
 // Opens HKEY_LOCAL_MACHINE\SOFTWARE\Velmora\TSpi_6200, creating the last two
 // levels when they are missing. Every failing step is traced.

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -148,6 +149,52 @@ uint32_t reg_enum_key(RegKey* key, uint32_t index, std::span<char> name, uint32_
 
 // RegDeleteKey: a key without subkeys.
 uint32_t reg_delete_key(RegKey* parent, std::string_view subkey);
+
+// Closes a key when it goes out of scope.
+struct RegKeyHolder {
+    RegKey* key = nullptr;
+    RegKeyHolder() = default;
+    RegKeyHolder(const RegKeyHolder&) = delete;
+    RegKeyHolder& operator=(const RegKeyHolder&) = delete;
+    ~RegKeyHolder() {
+        if (key != nullptr)
+            reg_close_key(key);
+    }
+};
+
+// A longer value is no value of ours.
+inline constexpr uint32_t kRegValueMax = 64 * 1024;
+
+// A whole value of any size up to kRegValueMax, its type in *type; empty
+// when missing, larger or unreadable.
+inline std::optional<std::vector<uint8_t>> reg_read_value(RegKey* key, std::string_view name,
+                                                          uint32_t* type) {
+    std::vector<uint8_t> data(256);
+    uint32_t size = 0;
+    uint32_t err = reg_query_value(key, name, type, data, &size);
+    if (err == kErrMoreData && size <= kRegValueMax) {
+        data.resize(size);
+        err = reg_query_value(key, name, type, data, &size);
+    }
+    if (err != kErrSuccess || size > data.size())
+        return std::nullopt;
+    data.resize(size);
+    return data;
+}
+
+// A REG_DWORD's number.
+inline std::optional<uint32_t> reg_dword_of(uint32_t type, std::span<const uint8_t> data) {
+    if (type != kRegDword || data.size() != 4)
+        return std::nullopt;
+    return uint32_t{data[0]} | uint32_t{data[1]} << 8 | uint32_t{data[2]} << 16 | uint32_t{data[3]} << 24;
+}
+// A REG_SZ's text, up to its NUL.
+inline std::string reg_text_of(std::span<const uint8_t> data) {
+    std::string text;
+    for (size_t i = 0; i < data.size() && data[i] != 0; ++i)
+        text.push_back(static_cast<char>(data[i]));
+    return text;
+}
 
 // ------------------------------------------------------ private-profile files
 
