@@ -8,7 +8,7 @@
 // line the provider closed is opened again, as an application does on
 // LINE_CLOSE, and must come back in service.
 //
-//   zq_soak_pty [--calls N] [--seed S] [--corrupt PCT] [--verbose]
+//   zq_soak_pty [--calls N] [--seed S] [--corrupt PCT] [--flow N] [--verbose]
 //
 // Exit status 1 at the first breach, with the seed to replay the same flows
 // (the timing, and so the faults, differ from run to run); 2 for wrong
@@ -52,6 +52,7 @@ struct Options {
     long calls = 300;
     uint64_t seed = 0;
     double corrupt = 1;
+    long flow = -1;  // one flow only (its number in the list), or any
     bool verbose = false;
 };
 
@@ -87,6 +88,7 @@ struct App {
     HLINEAPP app = 0;
     HLINE line = 0;
     bool lineClosed = false;
+    bool callsRevoked = false;  // by a line closed during the call
     std::map<HCALL, int> names;
     std::map<HCALL, DWORD> states;
     std::vector<std::string> heard;
@@ -159,6 +161,7 @@ void OnMessage(const LINEMESSAGE& m) {
             return;
         case LINE_CLOSE:
             g_app.lineClosed = true;
+            g_app.callsRevoked = true;
             g_app.line = 0;
             Heard("line closed");
             return;
@@ -332,13 +335,14 @@ bool DeallocateCalls(std::string* why) {
     for (const auto& [call, name] : g_app.names) {
         const LONG r = lineDeallocateCall(call);
         // A closed line took its calls with it.
-        if (r != 0 && !(g_app.lineClosed && r == static_cast<LONG>(LINEERR_INVALCALLHANDLE))) {
+        if (r != 0 && !(g_app.callsRevoked && r == static_cast<LONG>(LINEERR_INVALCALLHANDLE))) {
             *why = "lineDeallocateCall of call " + std::to_string(name) + ": " + zq::words::Result(r);
             return false;
         }
         LINECALLSTATUS status{};
         status.dwTotalSize = sizeof status;
-        if (const LONG after = lineGetCallStatus(call, &status); after != static_cast<LONG>(LINEERR_INVALCALLHANDLE)) {
+        if (const LONG after = lineGetCallStatus(call, &status);
+            after != static_cast<LONG>(LINEERR_INVALCALLHANDLE)) {
             *why = "call " + std::to_string(name) +
                    " still known after its deallocation: " + zq::words::Result(after);
             return false;
@@ -401,9 +405,15 @@ bool RunCall(const Flow& flow, std::string* why) {
     g_app.states.clear();
     g_app.heard.clear();
     g_app.replies.clear();
+    g_app.callsRevoked = false;
     if (g_app.lineClosed && !OpenAgain(why))
         return false;
-    const long faultsBefore = g_line.Corrupted();
+    // A fault's effect may show in the next call (set messages lost as a
+    // call ends surface when the next one starts): the faults of this call
+    // and of the one before count.
+    static long faultsAtCallStart = 0;
+    const long faultsBefore = faultsAtCallStart;
+    faultsAtCallStart = g_line.Corrupted();
     ++g_counts.attempted;
     if (g_options.verbose)
         std::printf("call %ld: %s\n", g_counts.attempted, flow.name);
@@ -435,6 +445,7 @@ bool RunCall(const Flow& flow, std::string* why) {
         lineClose(g_app.line);
         g_app.line = 0;
         g_app.lineClosed = true;
+        g_app.callsRevoked = true;
         // Its calls went with it: their handles are refused now.
         if (!DeallocateCalls(why))
             return false;
@@ -515,6 +526,8 @@ bool ParseOptions(int argc, char** argv) {
             g_options.seed = std::strtoull(value, &end, 10);
         else if (arg == "--corrupt")
             g_options.corrupt = std::strtod(value, &end);
+        else if (arg == "--flow")
+            g_options.flow = std::strtol(value, &end, 10);
         else
             return false;
         if (end == value || *end != '\0' || g_options.calls < 0 || g_options.corrupt < 0 ||
@@ -528,7 +541,8 @@ bool ParseOptions(int argc, char** argv) {
 
 int main(int argc, char** argv) {
     if (!ParseOptions(argc, argv)) {
-        std::fprintf(stderr, "usage: zq_soak_pty [--calls N] [--seed S] [--corrupt PCT] [--verbose]\n");
+        std::fprintf(stderr,
+                     "usage: zq_soak_pty [--calls N] [--seed S] [--corrupt PCT] [--flow N] [--verbose]\n");
         return 2;
     }
     std::printf("zq_soak_pty --calls %ld --seed %llu --corrupt %g\n", g_options.calls,
@@ -564,7 +578,8 @@ int main(int argc, char** argv) {
     const long long wallFrom = Now();
     const double cpuFrom = CpuSeconds();
     for (long call = 1; status == 0 && call <= g_options.calls; ++call) {
-        const Flow& flow = kFlows[random() % kFlows.size()];
+        const size_t pick = random() % kFlows.size();
+        const Flow& flow = kFlows[g_options.flow >= 0 ? static_cast<size_t>(g_options.flow) : pick];
         if (!RunCall(flow, &why)) {
             std::fprintf(
                 stderr,
