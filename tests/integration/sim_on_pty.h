@@ -129,18 +129,19 @@ private:
             }
             if (mangle_ && !out.empty())
                 mangle_(out, false);
+            // Noted just before the write: the provider may act on the
+            // bytes before this thread runs again.
+            const Clock::time_point when = Clock::now();
+            if (!log.empty())
+                NoteIncoming(log, when);
             for (size_t done = 0, tries = 0; portOpen && done < out.size() && tries < 100; ++tries) {
                 const ssize_t n = ::write(master_, out.data() + done, out.size() - done);
                 done += n > 0 ? static_cast<size_t>(n) : 0;
                 if (n <= 0)
                     std::this_thread::sleep_for(std::chrono::milliseconds(1));
             }
-            if (!log.empty()) {
-                const Clock::time_point when = Clock::now();
-                NoteIncoming(log, when);
-                if (written_)
-                    written_(log, when);
-            }
+            if (!log.empty() && written_)
+                written_(log, when);
         }
     }
 
