@@ -461,6 +461,13 @@ LONG WINAPI lineOpenA(HLINEAPP hLineApp, DWORD dwDeviceID, LPHLINE lphLine, DWOR
         htLine = TapiLine(device);
     }
     if (first) {
+        HDRVLINE owed = nullptr;
+        {
+            std::lock_guard lock(g_lock);
+            std::swap(owed, g_core.devices[device].closeOwed);
+        }
+        if (owed != nullptr && provider.api().lineClose != nullptr)
+            provider.api().lineClose(owed);
         HDRVLINE hdLine = nullptr;
         const LONG result = provider.api().lineOpen(dwDeviceID, htLine, &hdLine,
                                                     g_core.devices[device].tspiVersion, LineEventProc);

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "state.h"
@@ -162,6 +163,7 @@ LONG LoadProvider() {
         g_core.devices[d].tspiVersion = versions[d];
         g_core.devices[d].open = false;
         g_core.devices[d].hdLine = nullptr;
+        g_core.devices[d].closeOwed = nullptr;
     }
     return 0;
 }
@@ -174,6 +176,16 @@ void UnloadProvider() {
     }
     if (!provider.loaded)
         return;
+    std::vector<HDRVLINE> owed;
+    {
+        std::lock_guard lock(g_lock);
+        for (DeviceSlot& d : g_core.devices)
+            if (d.closeOwed != nullptr)
+                owed.push_back(std::exchange(d.closeOwed, nullptr));
+    }
+    if (provider.api.lineClose != nullptr)
+        for (HDRVLINE line : owed)
+            provider.api.lineClose(line);
     // The provider's shutdown stops its worker: no event or completion
     // comes after it, and the module may go.
     if (provider.api.providerShutdown != nullptr)
@@ -184,6 +196,7 @@ void UnloadProvider() {
         for (DeviceSlot& d : g_core.devices) {
             d.open = false;
             d.hdLine = nullptr;
+            d.closeOwed = nullptr;
             d.generation = NextGeneration(d.generation);
         }
     }

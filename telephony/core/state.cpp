@@ -110,6 +110,8 @@ void OnAddressState(size_t device, DWORD_PTR address, DWORD_PTR states) {
 // revoked, and its calls are gone with it.
 void OnLineClose(size_t device) {
     DeviceSlot& d = g_core.devices[device];
+    if (d.open)
+        d.closeOwed = d.hdLine;
     d.open = false;
     d.hdLine = nullptr;
     d.generation = NextGeneration(d.generation);

@@ -79,6 +79,10 @@ struct DeviceSlot {
     uint16_t generation = 0;  // of the shared TSPI open
     HDRVLINE hdLine = nullptr;
     bool open = false;
+    // A line the provider closed by itself (LINE_CLOSE) until TAPI answers
+    // with TSPI_lineClose, at the next open or the provider's shutdown: the
+    // event comes on the provider's worker, which that close stops.
+    HDRVLINE closeOwed = nullptr;
     DWORD tspiVersion = kTspiVersion;
     // The union of the opens' masks the provider was last given.
     DWORD lineStates = 0;

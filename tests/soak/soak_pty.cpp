@@ -8,7 +8,7 @@
 // line the provider closed is opened again, as an application does on
 // LINE_CLOSE, and must come back in service.
 //
-//   zq_soak_pty [--calls N] [--seed S] [--corrupt PCT] [--flow N] [--verbose]
+//   zq_soak_pty [--calls N] [--seed S] [--corrupt PCT] [--silence-every N] [--flow N] [--verbose]
 //
 // Exit status 1 at the first breach, with the seed to replay the same flows
 // (the timing, and so the faults, differ from run to run); 2 for wrong
@@ -53,12 +53,13 @@ struct Options {
     uint64_t seed = 0;
     double corrupt = 1;
     long flow = -1;  // one flow only (its number in the list), or any
+    long silenceEvery = 0;
     bool verbose = false;
 };
 
 struct Counts {
     long attempted = 0, completed = 0, lost = 0, linkLosses = 0, opens = 0;
-    long requests = 0, replies = 0, callsHeard = 0;
+    long requests = 0, replies = 0, callsHeard = 0, silences = 0;
 };
 
 // What the line does to the bytes, on the simulator's thread.
@@ -400,6 +401,20 @@ bool OpenAgain(std::string* why) {
     return false;
 }
 
+// The adapter silent until the provider gives the link up (its poll, then
+// 3 s), then the line opened again.
+bool LoseTheLink(std::string* why) {
+    ++g_counts.silences;
+    g_sim->With([](zq::sim::Sim* sim) { zq::sim::sim_faults(sim).silent = true; });
+    PumpUntil(kInServiceMs, [] { return g_app.lineClosed; });
+    g_sim->With([](zq::sim::Sim* sim) { zq::sim::sim_faults(sim).silent = false; });
+    if (!g_app.lineClosed) {
+        *why = "the provider never gave up the silent link";
+        return false;
+    }
+    return OpenAgain(why);
+}
+
 bool RunCall(const Flow& flow, std::string* why) {
     g_app.names.clear();
     g_app.states.clear();
@@ -407,6 +422,9 @@ bool RunCall(const Flow& flow, std::string* why) {
     g_app.replies.clear();
     g_app.callsRevoked = false;
     if (g_app.lineClosed && !OpenAgain(why))
+        return false;
+    if (g_options.silenceEvery > 0 && g_counts.attempted > 0 &&
+        g_counts.attempted % g_options.silenceEvery == 0 && !LoseTheLink(why))
         return false;
     // A fault's effect may show in the next call (set messages lost as a
     // call ends surface when the next one starts): the faults of this call
@@ -526,6 +544,8 @@ bool ParseOptions(int argc, char** argv) {
             g_options.seed = std::strtoull(value, &end, 10);
         else if (arg == "--corrupt")
             g_options.corrupt = std::strtod(value, &end);
+        else if (arg == "--silence-every")
+            g_options.silenceEvery = std::strtol(value, &end, 10);
         else if (arg == "--flow")
             g_options.flow = std::strtol(value, &end, 10);
         else
@@ -542,11 +562,12 @@ bool ParseOptions(int argc, char** argv) {
 int main(int argc, char** argv) {
     if (!ParseOptions(argc, argv)) {
         std::fprintf(stderr,
-                     "usage: zq_soak_pty [--calls N] [--seed S] [--corrupt PCT] [--flow N] [--verbose]\n");
+                     "usage: zq_soak_pty [--calls N] [--seed S] [--corrupt PCT] [--silence-every N] [--flow "
+                     "N] [--verbose]\n");
         return 2;
     }
-    std::printf("zq_soak_pty --calls %ld --seed %llu --corrupt %g\n", g_options.calls,
-                static_cast<unsigned long long>(g_options.seed), g_options.corrupt);
+    std::printf("zq_soak_pty --calls %ld --seed %llu --corrupt %g --silence-every %ld\n", g_options.calls,
+                static_cast<unsigned long long>(g_options.seed), g_options.corrupt, g_options.silenceEvery);
     std::fflush(stdout);
     std::mt19937_64 random(g_options.seed);
     g_line.random.seed(g_options.seed ^ 0x11e);
@@ -583,9 +604,10 @@ int main(int argc, char** argv) {
         if (!RunCall(flow, &why)) {
             std::fprintf(
                 stderr,
-                "zq_soak_pty: call %ld (%s): %s\nreplay: zq_soak_pty --calls %ld --seed %llu --corrupt %g\n",
+                "zq_soak_pty: call %ld (%s): %s\nreplay: zq_soak_pty --calls %ld --seed %llu --corrupt %g "
+                "--silence-every %ld\n",
                 call, flow.name, why.c_str(), call, static_cast<unsigned long long>(g_options.seed),
-                g_options.corrupt);
+                g_options.corrupt, g_options.silenceEvery);
             std::fprintf(stderr, "heard:");
             for (const std::string& w : g_app.heard)
                 std::fprintf(stderr, " [%s]", w.c_str());
@@ -610,7 +632,7 @@ int main(int argc, char** argv) {
                 c.lost);
     std::printf("calls heard %ld; requests %ld accepted, %ld replied\n", c.callsHeard, c.requests, c.replies);
     std::printf("link losses survived: %ld (the line opened %ld times)\n", c.linkLosses, c.opens);
-    std::printf("faults: bytes corrupted %ld\n", g_line.Corrupted());
+    std::printf("faults: bytes corrupted %ld, silences %ld\n", g_line.Corrupted(), c.silences);
     std::printf("wall %.1f s (%.2f s per call), cpu %.1f s\n", wall,
                 c.attempted > 0 ? wall / static_cast<double>(c.attempted) : 0.0, cpu);
     if (status == 0)

@@ -425,6 +425,31 @@ TEST_F(ScriptedTest, StatusFilteringAndReinit) {
     EXPECT_EQ(g_scripted.attaches, 2);
 }
 
+// A line the provider closed by itself is closed in the provider before it
+// opens again, and before the provider shuts down: the event came on its
+// worker, which the close stops.
+TEST_F(ScriptedTest, ALineTheProviderClosedIsClosedOnItsNextOpenOrShutdown) {
+    for (const bool reopen : {true, false}) {
+        SCOPED_TRACE(reopen ? "reopened" : "shut down");
+        const int closes = g_scripted.lineCloses, opens = g_scripted.lineOpens;
+        Event(LINE_CLOSE, 0);
+        EXPECT_EQ(app.Drain(), std::vector<std::string>{"close"});
+        EXPECT_EQ(g_scripted.lineCloses, closes);
+        if (reopen) {
+            ASSERT_EQ(lineOpenA(app.handle, 0, &line, kVersion, 0, 1, LINECALLPRIVILEGE_OWNER,
+                                LINEMEDIAMODE_INTERACTIVEVOICE, nullptr),
+                      0);
+            EXPECT_EQ(g_scripted.lineCloses, closes + 1);
+            EXPECT_EQ(g_scripted.lineOpens, opens + 1);
+        } else {
+            ASSERT_EQ(lineShutdown(app.handle), 0);
+            app.handle = 0;
+            EXPECT_EQ(g_scripted.lineCloses, closes + 1);
+            EXPECT_EQ(g_scripted.shutdowns, 1);
+        }
+    }
+}
+
 // A MAKECALL request from tapiRequestMakeCallA reaches this process's
 // registered recipient as LINE_REQUEST, once.
 TEST_F(ScriptedTest, AssistedTelephonyInProcess) {
