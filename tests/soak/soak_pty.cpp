@@ -32,6 +32,7 @@
 
 #include "flows.h"
 #include "sim_on_pty.h"
+#include "temp_prefix.h"
 #include "zq/tapi.h"
 #include "zq/tapi_words.h"
 
@@ -504,19 +505,8 @@ bool RunCall(const Flow& flow, std::string* why) {
 }
 
 fs::path MakePrefix() {
-    char dir[] = "/tmp/zq_soak_pty-XXXXXX";
-    if (::mkdtemp(dir) == nullptr)
-        return {};
-    ::setenv("ZQ_PREFIX", dir, 1);
     ::setenv("ZQTAPI_PROVIDER", ZQ_PROVIDER_PATH, 1);
-    const fs::path prefix = dir;
-    std::error_code error;
-    fs::create_directories(prefix / "registry", error);
-    fs::create_directories(prefix / "dosdevices", error);
-    std::ofstream hive(prefix / "registry" / "hklm.reg");
-    hive << "ZQREG 1\n[SOFTWARE\\\\Velmora\\\\TSpi_6200\\\\Provider]\n\"Port\"=sz:\"COM1\"\n"
-            "\"Speed\"=sz:\"9600\"\n";
-    return hive && !error ? prefix : fs::path{};
+    return zq::test::MakeTempPrefix("zq_soak_pty");
 }
 
 double CpuSeconds() {

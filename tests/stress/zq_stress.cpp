@@ -37,6 +37,7 @@
 
 #include "core/lifecycle.h"
 #include "sim_on_pty.h"
+#include "temp_prefix.h"
 #include "zq/platform.h"
 #include "zq/platform_posix.h"
 #include "zq/sim.h"
@@ -497,19 +498,8 @@ void Supervise(SimOnPty& sim, Clock::time_point end) {
 }
 
 fs::path MakePrefix() {
-    char dir[] = "/tmp/zq_stress-XXXXXX";
-    if (::mkdtemp(dir) == nullptr)
-        return {};
-    ::setenv("ZQ_PREFIX", dir, 1);
-    const fs::path prefix = dir;
-    std::error_code error;
-    fs::create_directories(prefix / "registry", error);
-    fs::create_directories(prefix / "dosdevices", error);
-    std::ofstream hive(prefix / "registry" / "hklm.reg");
-    hive << "ZQREG 1\n[SOFTWARE\\\\Velmora\\\\TSpi_6200\\\\Provider]\n\"Port\"=sz:\"COM1\"\n"
-            "\"Speed\"=sz:\"9600\"\n[SOFTWARE\\\\Velmora\\\\TSpi_6200\\\\Debug_Mode]\n\"DebugOutput\"=sz:"
-            "\"1\"\n";
-    return hive && !error ? prefix : fs::path{};
+    return zq::test::MakeTempPrefix(
+        "zq_stress", "[SOFTWARE\\\\Velmora\\\\TSpi_6200\\\\Debug_Mode]\n\"DebugOutput\"=sz:\"1\"\n");
 }
 
 void PrintSummary() {
