@@ -309,7 +309,7 @@ void HangUpTheSet() {
 }
 
 // The first call not IDLE, or the first request without its reply.
-std::string WhatIsLeft() {
+std::string CallsAndRequestsLeft() {
     for (const auto& [call, name] : g_app.names) {
         const auto state = g_app.states.find(call);
         if (state == g_app.states.end() || state->second != LINECALLSTATE_IDLE)
@@ -321,9 +321,13 @@ std::string WhatIsLeft() {
     for (const auto& [id, replies] : g_app.replies)
         if (replies != 1)
             return "request " + std::to_string(id) + " never replied";
-    if (!SetIdle())
-        return "the set not idle";
     return {};
+}
+
+std::string WhatIsLeft() {
+    if (std::string left = CallsAndRequestsLeft(); !left.empty())
+        return left;
+    return SetIdle() ? std::string() : "the set not idle";
 }
 
 bool Settled() {
@@ -450,8 +454,16 @@ bool RunCall(const Flow& flow, std::string* why) {
     }
     HangUpTheSet();
     PumpUntil(kSettleMs, Settled);
-    if (g_app.lineClosed && !OpenAgain(why))
-        return false;
+    if (g_app.lineClosed) {
+        // The provider ends every call and answers every request before it
+        // closes the line.
+        if (const std::string left = CallsAndRequestsLeft(); !left.empty()) {
+            *why = left + " when the provider closed the line";
+            return false;
+        }
+        if (!OpenAgain(why))
+            return false;
+    }
     if (const std::string left = WhatIsLeft(); !left.empty() && !g_app.lineClosed) {
         // A message lost for good: the application closes the line and
         // opens it again, which the provider starts afresh from.
