@@ -20,7 +20,7 @@ endif()
 # rounds must reach 2000 calls per CPU-second.
 add_executable(callmodel_bench bench/callmodel_bench.cpp component/provider_fixture.cpp
                                component/superv_support.cpp)
-target_include_directories(callmodel_bench PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/component)
+target_include_directories(callmodel_bench PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/component ${CMAKE_CURRENT_SOURCE_DIR}/soak)
 target_link_libraries(callmodel_bench PRIVATE zq_provider zq_platform_memory zq_sim GTest::gtest)
 zq_warnings(callmodel_bench)
 if(CMAKE_BUILD_TYPE STREQUAL "Release" AND NOT ZQ_SANITIZE)

@@ -29,6 +29,7 @@
 
 #include "core/lifecycle.h"
 #include "core/line_record.h"
+#include "flows.h"
 #include "link/frames.h"
 #include "link/serial_link.h"
 #include "link/setconfig.h"
@@ -43,13 +44,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// A step: a zqsim command, or "tapi make|answer|drop|close" as TAPI calls
-// the provider for call 0, then ticks until TAPI has heard `until` (none:
-// no tick).
-struct Step {
-    const char* command;
-    const char* until;
-};
+// A step (flows.h): a zqsim command, or "tapi make|answer|drop|close" as
+// TAPI calls the provider for call 0, then ticks until TAPI has heard
+// `until` (none: no tick).
+using soak::Step;
 
 struct CallKind {
     const char* name;
